@@ -1,0 +1,17 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/uuid.h"
+
+/// The identity directory's record of one account.
+struct Identity {
+  std::string shortName;
+  std::optional<std::string> home;
+  Uuid uuid;
+};
+
+/// The one account whose short name or full name equals `name`; none when no
+/// account or more than one matches, or when there is no name.
+std::optional<Identity> lookupIdentity(const std::optional<std::string>& name);

@@ -1,0 +1,8 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+/// The user template serving `homePath` (its volume's, else the boot volume's),
+/// or the boot volume's when no path is given; none, logged, when there is none.
+std::optional<std::string> locateUserTemplate(const std::optional<std::string>& homePath);

@@ -1,0 +1,99 @@
+// Entry point: parse, check for root, dispatch. Every path ends with exit().
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "main/commandline.h"
+#include "main/creation.h"
+#include "main/identity.h"
+#include "main/locator.h"
+#include "permissions/home_pass.h"
+#include "platform/filemanager.h"
+#include "platform/filestatus.h"
+#include "platform/path.h"
+#include "platform/syslog.h"
+#include "repair/repair.h"
+
+namespace {
+
+constexpr const char* kModule = "Hollin_main";
+
+[[noreturn]] void finish(bool success) { std::exit(success ? 0 : 1); }
+
+[[noreturn]] void usage(const CommandLine& cl) {
+  logFormat("%s: should only be run by designated clients\n", cl.program.c_str());
+  finish(false);
+}
+
+// The repair form names a user, and either the home (argc 5) or nothing more,
+// in which case the home comes from the user's identity.
+[[noreturn]] void runRepairForm(const CommandLine& cl) {
+  if (cl.argc != 3 && cl.argc != 5) usage(cl);
+  const std::optional<std::string>& userName = cl.argc == 5 ? cl.groupIdText : cl.homePath;
+  const std::optional<Identity> identity = lookupIdentity(userName);
+  std::optional<std::string> home = cl.homePath;
+  if (cl.argc == 3 && identity && identity->home) home = identity->home;
+
+  const std::optional<std::string> templateRoot = locateUserTemplate(home);
+  if (!templateRoot) finish(false);
+  std::optional<Uuid> userUUID;
+  if (identity) userUUID = identity->uuid;
+  finish(repairPermissions(*templateRoot, home.value_or(""), userName.value_or(""), "20", userUUID));
+}
+
+[[noreturn]] void createFolderOnly(const CommandLine& cl) {
+  std::string error = "no folder path given";
+  if (cl.homePath && createDirectory(*cl.homePath, std::nullopt, &error)) finish(true);
+  logFormat("%s:%d %s", kModule, 380, error.c_str());
+  finish(false);
+}
+
+// Removes the home only when the given user owns it; anything else is not
+// ours to delete and is left in place without complaint.
+[[noreturn]] void deleteHome(const CommandLine& cl) {
+  if (!cl.homePath) finish(true);
+  const std::optional<FileStatus> status = lstatPath(*cl.homePath);
+  if (!status) finish(true);
+  const int64_t owner = static_cast<int64_t>(static_cast<uint32_t>(status->owner));
+  if (owner != decimalIdValue(cl.userIdText.value_or(""))) finish(true);
+  std::string error;
+  if (removeItem(*cl.homePath, &error)) finish(true);
+  logFormat("%s:%d %s", kModule, 191, error.c_str());
+  finish(false);
+}
+
+[[noreturn]] void runCreateForm(const CommandLine& cl) {
+  const std::optional<std::string> templateRoot = locateUserTemplate(std::nullopt);
+  if (!templateRoot) finish(false);
+  std::optional<Uuid> userUUID;
+  if (cl.userName) {
+    if (const std::optional<Identity> identity = lookupIdentity(cl.userName)) userUUID = identity->uuid;
+  }
+  switch (cl.mode) {
+    case CreateFolderOnly:
+      createFolderOnly(cl);
+    case DeleteHome:
+      deleteHome(cl);
+    case PermissionsOnly:
+      finish(cl.homePath && setPermissions(*cl.homePath, cl.userName, cl.userIdText, cl.groupIdText, userUUID));
+    default:
+      createHomeFromTemplate(*templateRoot, cl.homePath.value_or(""), cl.userIdText, cl.groupIdText, cl.language,
+                             cl.userName, userUUID);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  const CommandLine cl = parseCommandLine(argc, argv);
+  if (geteuid() != 0) {
+    logFormat("%s: should only be run as root\n", cl.program.c_str());
+    finish(false);
+  }
+  if (argc <= 1) usage(cl);
+  if (cl.verb == kRepairVerb) runRepairForm(cl);
+  runCreateForm(cl);
+}

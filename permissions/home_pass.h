@@ -1,0 +1,12 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/uuid.h"
+
+/// Gives a whole home its permissions: the home itself, every item below it,
+/// then the machine's policy or the built-in commands. True on success.
+bool setPermissions(const std::string& homePath, const std::optional<std::string>& userName,
+                    const std::optional<std::string>& userIdText, const std::optional<std::string>& groupIdText,
+                    const std::optional<Uuid>& userUUID);

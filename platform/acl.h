@@ -1,0 +1,105 @@
+#pragma once
+
+// The host's extended access control lists, behind the POSIX.1e-style calls
+// the tool is written against. A list is stored whole in one extended
+// attribute of the item; the Linux kernel records it but does not enforce it.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/uuid.h"
+
+namespace hostacl {
+
+inline constexpr const char* kAclAttribute = "trusted.velmora.acl";
+
+// Entry kinds (tag types).
+inline constexpr uint32_t ACL_EXTENDED_ALLOW = 1;
+inline constexpr uint32_t ACL_EXTENDED_DENY = 2;
+
+// Permissions.
+inline constexpr uint32_t ACL_LIST_DIRECTORY = 0x2;
+inline constexpr uint32_t ACL_ADD_FILE = 0x4;
+inline constexpr uint32_t ACL_SEARCH = 0x8;
+inline constexpr uint32_t ACL_DELETE = 0x10;
+inline constexpr uint32_t ACL_ADD_SUBDIRECTORY = 0x20;
+inline constexpr uint32_t ACL_DELETE_CHILD = 0x40;
+inline constexpr uint32_t ACL_READ_ATTRIBUTES = 0x80;
+inline constexpr uint32_t ACL_WRITE_ATTRIBUTES = 0x100;
+inline constexpr uint32_t ACL_READ_EXTATTRIBUTES = 0x200;
+inline constexpr uint32_t ACL_WRITE_EXTATTRIBUTES = 0x400;
+inline constexpr uint32_t ACL_READ_SECURITY = 0x800;
+inline constexpr uint32_t ACL_WRITE_SECURITY = 0x1000;
+inline constexpr uint32_t ACL_CHANGE_OWNER = 0x2000;
+
+// Inheritance flags.
+inline constexpr uint32_t ACL_ENTRY_FILE_INHERIT = 0x20;
+inline constexpr uint32_t ACL_ENTRY_DIRECTORY_INHERIT = 0x40;
+
+// The extended list type.
+inline constexpr int ACL_TYPE_EXTENDED = 0x100;
+
+struct AclEntry {
+  uint32_t kind = 0;
+  uint32_t perms = 0;
+  uint32_t flags = 0;
+  Uuid qualifier;
+  bool operator==(const AclEntry&) const = default;
+};
+
+struct AclList {
+  std::vector<AclEntry> entries;
+};
+
+using acl_t = AclList*;
+using acl_entry_t = AclEntry*;
+using acl_permset_t = uint32_t*;
+using acl_flagset_t = uint32_t*;
+using acl_tag_t = uint32_t;
+using acl_perm_t = uint32_t;
+using acl_flag_t = uint32_t;
+using acl_type_t = int;
+
+acl_t acl_init(int count);
+int acl_free(void* object);
+/// Appends an entry to `*list`; `*entry` stays valid until the next append.
+int acl_create_entry(acl_t* list, acl_entry_t* entry);
+int acl_set_tag_type(acl_entry_t entry, acl_tag_t kind);
+int acl_get_permset(acl_entry_t entry, acl_permset_t* permset);
+int acl_clear_perms(acl_permset_t permset);
+int acl_add_perm(acl_permset_t permset, acl_perm_t perm);
+int acl_set_permset(acl_entry_t entry, acl_permset_t permset);
+int acl_set_qualifier(acl_entry_t entry, const void* uuidBytes);
+int acl_get_flagset_np(acl_entry_t entry, acl_flagset_t* flagset);
+int acl_clear_flags_np(acl_flagset_t flagset);
+int acl_add_flag_np(acl_flagset_t flagset, acl_flag_t flag);
+int acl_set_flagset_np(acl_entry_t entry, acl_flagset_t flagset);
+/// Replaces the whole list of the item at `path`; a final link is followed.
+int acl_set_file(const char* path, acl_type_t type, acl_t list);
+/// Replaces the whole list of the item open at `fd` (a regular file or folder).
+int acl_set_fd_np(int fd, acl_t list, acl_type_t type);
+
+/// The stored form of a list (the empty list is no attribute at all).
+std::string encodeAcl(const std::vector<AclEntry>& entries);
+/// Decodes a stored value; none when it is malformed.
+std::optional<std::vector<AclEntry>> decodeAcl(std::string_view value);
+
+/// The list of the item open at `fd`; empty when it has none.
+std::optional<std::vector<AclEntry>> readAclFd(int fd);
+/// The list of the item `name` in `dirFd`, never following a link.
+std::optional<std::vector<AclEntry>> readAclAt(int dirFd, const char* name);
+
+/// Text form "QUALIFIER KIND PERM[,PERM...]" of one entry.
+std::string formatAclEntry(const AclEntry& entry);
+/// Parses the text form; none when it is malformed or names no known account.
+std::optional<AclEntry> parseAclEntry(std::string_view text, std::string* error);
+
+/// Where `entry` goes in `entries`: deny entries before allow entries, an
+/// identical entry already present leaves the list as it is. Returns true when
+/// the list changed.
+bool insertAclEntry(std::vector<AclEntry>& entries, const AclEntry& entry);
+
+}  // namespace hostacl

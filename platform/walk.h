@@ -1,0 +1,50 @@
+#pragma once
+
+// A streaming walk over a folder tree that a user may control. Every item is
+// reached from its parent's descriptor without following a link; folders are
+// pinned (opened O_DIRECTORY|O_NOFOLLOW) before the visitor sees them. The
+// walk keeps a bounded number of descriptors open (ancestors beyond the bound
+// are closed and re-entered through "..", checked by device and inode) and its
+// memory depends on depth only, so trees deeper than PATH_MAX are fine.
+
+#include <sys/stat.h>
+
+#include <functional>
+#include <string>
+
+struct WalkItem {
+  int parentFd = -1;          // pinned folder that holds the item
+  const char* name = nullptr; // the item's name in that folder
+  const std::string* path = nullptr;  // full path text, for log lines
+  size_t rootLength = 0;      // path->substr(rootLength + 1) is the relative path
+  struct stat status {};      // the item itself (a link is not followed)
+  int fd = -1;                // folders: the pinned folder; otherwise -1
+  unsigned depth = 0;         // 1 for the root's children
+};
+
+enum class WalkStep { Descend, Skip, Stop };
+
+struct WalkVisitor {
+  /// Called for every item, before a folder's contents (pre-order). Returning
+  /// Descend on a folder enters it; for other items Descend and Skip are alike.
+  std::function<WalkStep(const WalkItem&)> enter;
+  /// Called for a folder after its contents, when it was entered (optional).
+  /// `complete` says whether every item inside was read without error.
+  std::function<void(const WalkItem&, bool complete)> leave;
+};
+
+struct WalkError {
+  int error = 0;        // 0 when the walk read everything
+  std::string path;     // where the first error happened
+};
+
+/// Walks every item below the folder open at `rootFd` (whose text is
+/// `rootPath`). Folders on another device than the root are reported to
+/// `enter` but never entered. Reading errors are recorded and the walk goes
+/// on; the first is returned.
+WalkError walkTree(int rootFd, const std::string& rootPath, const WalkVisitor& visitor,
+                   unsigned maxOpenFolders = 32);
+
+/// Opens the folder at `path` as a walk root: every component is followed as
+/// the caller wrote it except the last, which must be a real folder.
+int openFolderNoFollow(const std::string& path);
