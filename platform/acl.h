@@ -4,6 +4,8 @@
 // the tool is written against. A list is stored whole in one extended
 // attribute of the item; the Linux kernel records it but does not enforce it.
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -79,7 +81,8 @@ int acl_add_flag_np(acl_flagset_t flagset, acl_flag_t flag);
 int acl_set_flagset_np(acl_entry_t entry, acl_flagset_t flagset);
 /// Replaces the whole list of the item at `path`; a final link is followed.
 int acl_set_file(const char* path, acl_type_t type, acl_t list);
-/// Replaces the whole list of the item open at `fd` (a regular file or folder).
+/// Replaces the whole list of the item open at `fd` (a regular file or folder;
+/// an O_PATH pin of any other item works too).
 int acl_set_fd_np(int fd, acl_t list, acl_type_t type);
 
 /// The stored form of a list (the empty list is no attribute at all).
@@ -91,6 +94,12 @@ std::optional<std::vector<AclEntry>> decodeAcl(std::string_view value);
 std::optional<std::vector<AclEntry>> readAclFd(int fd);
 /// The list of the item `name` in `dirFd`, never following a link.
 std::optional<std::vector<AclEntry>> readAclAt(int dirFd, const char* name);
+/// The list of the item pinned (O_PATH, not following) at `pinnedFd`, whose
+/// type bits are in `mode`; a link has none.
+std::optional<std::vector<AclEntry>> readAclPinned(int pinnedFd, mode_t mode);
+/// Stores `entries` as the whole list of the item at `fd` (any descriptor,
+/// O_PATH included). Returns 0 or an error number.
+int writeAclFd(int fd, const std::vector<AclEntry>& entries);
 
 /// Text form "QUALIFIER KIND PERM[,PERM...]" of one entry.
 std::string formatAclEntry(const AclEntry& entry);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <optional>
 
@@ -22,11 +24,23 @@ std::optional<uint32_t> readFlags(int fd);
 /// Returns 0 or an error number.
 int writeFlags(int fd, uint32_t current, uint32_t wanted);
 
+/// Sets nodump, immutable and append of the regular file or folder at `fd` as
+/// they are in `wanted`, keeping the inode's other bits; the attribute part is
+/// not touched. Writes nothing when they already match. Returns 0 or an error
+/// number.
+int writeKernelFlags(int fd, uint32_t wanted);
+
 /// Flags word of the item `name` in the folder `dirFd`, without following a
 /// link: a link has none; other non-folders and non-files only have the
 /// attribute part. None when the item cannot be reached.
 std::optional<uint32_t> readFlagsAt(int dirFd, const char* name);
 
-/// Sets the hidden flag of the item at `path` without following a final link.
-/// Returns 0 or an error number.
+/// Flags word of the item pinned (O_PATH, not following) at `pinnedFd`, whose
+/// type bits are in `mode`: a link has none; a regular file or folder is
+/// reopened through the pin for the kernel part; other items only have the
+/// attribute part and are never opened. None (with errno) on failure.
+std::optional<uint32_t> readFlagsPinned(int pinnedFd, mode_t mode);
+
+/// Sets the hidden flag of the item `name` in `dirFd` without following a
+/// final link (a link has no flags: ELOOP). Returns 0 or an error number.
 int setHiddenAt(int dirFd, const char* name);

@@ -1,0 +1,200 @@
+#include "platform/acl.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/fd.h"
+#include "platform/xattr.h"
+
+namespace hostacl {
+
+namespace {
+
+constexpr uint32_t kAllPerms = 0x3ffe;
+constexpr uint32_t kAllFlags = ACL_ENTRY_FILE_INHERIT | ACL_ENTRY_DIRECTORY_INHERIT;
+constexpr size_t kHeaderSize = 8;
+constexpr size_t kEntrySize = 28;
+
+int fail(int error) {
+  errno = error;
+  return -1;
+}
+
+void putWord(std::string& out, uint32_t word) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((word >> (8 * i)) & 0xff));
+}
+
+uint32_t getWord(std::string_view in, size_t at) {
+  uint32_t word = 0;
+  for (int i = 3; i >= 0; --i) word = (word << 8) | static_cast<unsigned char>(in[at + i]);
+  return word;
+}
+
+}  // namespace
+
+acl_t acl_init(int count) {
+  if (count < 0) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  acl_t list = new AclList;
+  list->entries.reserve(static_cast<size_t>(count));
+  return list;
+}
+
+int acl_free(void* object) {
+  delete static_cast<AclList*>(object);
+  return 0;
+}
+
+int acl_create_entry(acl_t* list, acl_entry_t* entry) {
+  if (!list || !*list || !entry) return fail(EINVAL);
+  (*list)->entries.emplace_back();
+  *entry = &(*list)->entries.back();
+  return 0;
+}
+
+int acl_set_tag_type(acl_entry_t entry, acl_tag_t kind) {
+  if (!entry || (kind != ACL_EXTENDED_ALLOW && kind != ACL_EXTENDED_DENY)) return fail(EINVAL);
+  entry->kind = kind;
+  return 0;
+}
+
+int acl_get_permset(acl_entry_t entry, acl_permset_t* permset) {
+  if (!entry || !permset) return fail(EINVAL);
+  *permset = &entry->perms;
+  return 0;
+}
+
+int acl_clear_perms(acl_permset_t permset) {
+  if (!permset) return fail(EINVAL);
+  *permset = 0;
+  return 0;
+}
+
+int acl_add_perm(acl_permset_t permset, acl_perm_t perm) {
+  if (!permset || perm == 0 || (perm & ~kAllPerms)) return fail(EINVAL);
+  *permset |= perm;
+  return 0;
+}
+
+int acl_set_permset(acl_entry_t entry, acl_permset_t permset) {
+  if (!entry || !permset) return fail(EINVAL);
+  entry->perms = *permset;
+  return 0;
+}
+
+int acl_set_qualifier(acl_entry_t entry, const void* uuidBytes) {
+  if (!entry || !uuidBytes) return fail(EINVAL);
+  std::memcpy(entry->qualifier.bytes.data(), uuidBytes, entry->qualifier.bytes.size());
+  return 0;
+}
+
+int acl_get_flagset_np(acl_entry_t entry, acl_flagset_t* flagset) {
+  if (!entry || !flagset) return fail(EINVAL);
+  *flagset = &entry->flags;
+  return 0;
+}
+
+int acl_clear_flags_np(acl_flagset_t flagset) {
+  if (!flagset) return fail(EINVAL);
+  *flagset = 0;
+  return 0;
+}
+
+int acl_add_flag_np(acl_flagset_t flagset, acl_flag_t flag) {
+  if (!flagset || flag == 0 || (flag & ~kAllFlags)) return fail(EINVAL);
+  *flagset |= flag;
+  return 0;
+}
+
+int acl_set_flagset_np(acl_entry_t entry, acl_flagset_t flagset) {
+  if (!entry || !flagset) return fail(EINVAL);
+  entry->flags = *flagset;
+  return 0;
+}
+
+int acl_set_file(const char* path, acl_type_t type, acl_t list) {
+  if (!path || !list || type != ACL_TYPE_EXTENDED) return fail(EINVAL);
+  if (list->entries.empty()) {
+    if (removexattr(path, kAclAttribute) < 0 && errno != ENODATA) return -1;
+    return 0;
+  }
+  const std::string value = encodeAcl(list->entries);
+  return setxattr(path, kAclAttribute, value.data(), value.size(), 0);
+}
+
+int acl_set_fd_np(int fd, acl_t list, acl_type_t type) {
+  if (!list || type != ACL_TYPE_EXTENDED) return fail(EINVAL);
+  const int error = writeAclFd(fd, list->entries);
+  return error ? fail(error) : 0;
+}
+
+std::string encodeAcl(const std::vector<AclEntry>& entries) {
+  if (entries.empty()) return {};
+  std::string out("VACL");
+  out.reserve(kHeaderSize + kEntrySize * entries.size());
+  putWord(out, static_cast<uint32_t>(entries.size()));
+  for (const AclEntry& entry : entries) {
+    putWord(out, entry.kind);
+    putWord(out, entry.perms);
+    putWord(out, entry.flags);
+    out.append(reinterpret_cast<const char*>(entry.qualifier.bytes.data()), entry.qualifier.bytes.size());
+  }
+  return out;
+}
+
+std::optional<std::vector<AclEntry>> decodeAcl(std::string_view value) {
+  if (value.size() < kHeaderSize || value.substr(0, 4) != "VACL") return std::nullopt;
+  const uint64_t count = getWord(value, 4);
+  if (value.size() != kHeaderSize + count * kEntrySize) return std::nullopt;
+  std::vector<AclEntry> entries(count);
+  for (size_t i = 0; i < count; ++i) {
+    const size_t at = kHeaderSize + i * kEntrySize;
+    entries[i].kind = getWord(value, at);
+    entries[i].perms = getWord(value, at + 4);
+    entries[i].flags = getWord(value, at + 8);
+    std::memcpy(entries[i].qualifier.bytes.data(), value.data() + at + 12, 16);
+  }
+  return entries;
+}
+
+int writeAclFd(int fd, const std::vector<AclEntry>& entries) {
+  if (entries.empty()) return removeAttribute(fd, kAclAttribute);
+  return setAttribute(fd, kAclAttribute, encodeAcl(entries));
+}
+
+std::optional<std::vector<AclEntry>> readAclFd(int fd) {
+  int error = 0;
+  const std::optional<std::string> value = getAttribute(fd, kAclAttribute, &error);
+  if (!value) {
+    if (error == ENODATA || error == EOPNOTSUPP) return std::vector<AclEntry>{};
+    errno = error;
+    return std::nullopt;
+  }
+  std::optional<std::vector<AclEntry>> entries = decodeAcl(*value);
+  if (!entries) errno = EINVAL;
+  return entries;
+}
+
+std::optional<std::vector<AclEntry>> readAclPinned(int pinnedFd, mode_t mode) {
+  if (S_ISLNK(mode)) return std::vector<AclEntry>{};
+  return readAclFd(pinnedFd);
+}
+
+std::optional<std::vector<AclEntry>> readAclAt(int dirFd, const char* name) {
+  struct stat status {};
+  const int fd = pinAt(dirFd, name, &status);
+  if (fd < 0) {
+    errno = -fd;
+    return std::nullopt;
+  }
+  UniqueFd pin(fd);
+  return readAclPinned(pin.get(), status.st_mode);
+}
+
+}  // namespace hostacl

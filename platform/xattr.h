@@ -1,0 +1,36 @@
+#pragma once
+
+// Extended attributes of an item held by a descriptor. The descriptor may be
+// an O_PATH pin (the only safe way to hold a link, a fifo or a device without
+// opening it); such a pin is reached through its /proc/self/fd entry, which
+// names the pinned item itself and is never resolved again by name.
+
+#include <sys/stat.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+/// Value of attribute `name` of the item at `fd`. None when it cannot be read;
+/// `error` then receives the error number (ENODATA when it is absent).
+std::optional<std::string> getAttribute(int fd, const char* name, int* error);
+
+/// Sets attribute `name` of the item at `fd`. Returns 0 or an error number.
+int setAttribute(int fd, const char* name, std::string_view value);
+
+/// Removes attribute `name` of the item at `fd`; an absent one is success.
+/// Returns 0 or an error number.
+int removeAttribute(int fd, const char* name);
+
+/// Names of every attribute of the item at `fd`. None (with `error`) when the
+/// list cannot be read.
+std::optional<std::vector<std::string>> listAttributes(int fd, int* error);
+
+/// Pins the item `name` in `dirFd` with O_PATH, never following a link, and
+/// fills `status`. Returns the descriptor, or -errno.
+int pinAt(int dirFd, const char* name, struct stat* status);
+
+/// Opens the regular file or folder pinned at `pinnedFd` for reading, through
+/// the pin (so it is the same item). Returns the descriptor, or -errno.
+int reopenPinned(int pinnedFd, int flags);
