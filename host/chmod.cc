@@ -1,0 +1,108 @@
+// Stand-in `chmod`: `chmod MODE FILE...` with octal or symbolic modes, and
+// `chmod +a "ENTRY" FILE...`, which adds one entry to each file's extended
+// access list. A link named on the command line is followed, as chmod does.
+// Every file is tried; the status is 1 when any of them failed.
+
+#include <bsd/unistd.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/acl.h"
+#include "platform/fd.h"
+
+namespace {
+
+void complain(const char* path, int error) {
+  std::fprintf(stderr, "chmod: %s: %s\n", path, std::strerror(error));
+}
+
+[[noreturn]] void usage() {
+  std::fprintf(stderr, "usage: chmod MODE FILE...\n       chmod +a \"ENTRY\" FILE...\n");
+  std::exit(1);
+}
+
+// The new mode comes from the item's current one (for +X and relative
+// clauses). The call is made even when nothing changes, so an immutable item
+// refuses every mode change alike.
+bool applyMode(const void* set, const char* path) {
+  struct stat status {};
+  if (stat(path, &status) < 0) {
+    complain(path, errno);
+    return false;
+  }
+  const mode_t wanted = getmode(set, status.st_mode) & 07777;
+  if (chmod(path, wanted) < 0) {
+    complain(path, errno);
+    return false;
+  }
+  return true;
+}
+
+// The list is read and written through one pin of the item the path names,
+// so both steps see the same item even if the path changes meanwhile.
+bool addEntry(const hostacl::AclEntry& entry, const char* path) {
+  UniqueFd pin(open(path, O_PATH | O_CLOEXEC));
+  if (!pin.valid()) {
+    complain(path, errno);
+    return false;
+  }
+  std::optional<std::vector<hostacl::AclEntry>> entries = hostacl::readAclFd(pin.get());
+  if (!entries) {
+    std::fprintf(stderr, "chmod: %s: cannot read access list: %s\n", path, std::strerror(errno));
+    return false;
+  }
+  if (!hostacl::insertAclEntry(*entries, entry)) return true;
+  if (const int error = hostacl::writeAclFd(pin.get(), *entries)) {
+    complain(path, error);
+    return false;
+  }
+  return true;
+}
+
+int addEntries(const char* text, int count, char** paths) {
+  std::string error;
+  const std::optional<hostacl::AclEntry> entry = hostacl::parseAclEntry(text, &error);
+  if (!entry) {
+    std::fprintf(stderr, "chmod: %s\n", error.c_str());
+    return 1;
+  }
+  int status = 0;
+  for (int i = 0; i < count; ++i) {
+    if (!addEntry(*entry, paths[i])) status = 1;
+  }
+  return status;
+}
+
+int changeModes(const char* text, int count, char** paths) {
+  void* set = setmode(text);
+  if (!set) {
+    std::fprintf(stderr, "chmod: invalid file mode: %s\n", text);
+    return 1;
+  }
+  int status = 0;
+  for (int i = 0; i < count; ++i) {
+    if (!applyMode(set, paths[i])) status = 1;
+  }
+  std::free(set);
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int first = 1;
+  // A mode such as "-w" looks like an option; only "--" is taken as one.
+  if (first < argc && std::strcmp(argv[first], "--") == 0) ++first;
+  if (argc - first < 2) usage();
+  if (std::strcmp(argv[first], "+a") == 0) {
+    if (argc - first < 3) usage();
+    return addEntries(argv[first + 1], argc - first - 2, argv + first + 2);
+  }
+  return changeModes(argv[first], argc - first - 1, argv + first + 1);
+}
