@@ -113,10 +113,10 @@ void report(Context& cx, const std::string& relative, const char* what, int erro
 }
 
 struct timespec toTimespec(const struct statx_timestamp& t) {
-  struct timespec spec {};
-  spec.tv_sec = t.tv_sec;
-  spec.tv_nsec = t.tv_nsec;
-  return spec;
+  struct timespec value {};
+  value.tv_sec = t.tv_sec;
+  value.tv_nsec = t.tv_nsec;
+  return value;
 }
 
 // The kernel flags the source item carries. statx reports them for free on

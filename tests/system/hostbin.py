@@ -1,9 +1,14 @@
 """Runs the stand-in host programs straight from the build folder
-($HOLLIN_BUILD, default `build` at the top of the project)."""
+($HOLLIN_BUILD, default `build` at the top of the project), and gives their
+tests a temporary folder that is unlocked before it is removed."""
 
 import os
 import subprocess
 from pathlib import Path
+
+import pytest
+
+import hoststate
 
 PROJECT = Path(__file__).resolve().parents[2]
 
@@ -21,11 +26,6 @@ def run(name, *args, timeout=60):
     """Runs a built program; returns the CompletedProcess (text output)."""
     return subprocess.run([program(name), *map(str, args)], capture_output=True,
                           text=True, timeout=timeout)
-
-
-import pytest  # noqa: E402
-
-import hoststate  # noqa: E402
 
 
 @pytest.fixture
