@@ -1,7 +1,103 @@
 #include "permissions/home_pass.h"
 
-// Not built yet: the pass reports failure until it is.
-bool setPermissions(const std::string&, const std::optional<std::string>&, const std::optional<std::string>&,
-                    const std::optional<std::string>&, const std::optional<Uuid>&) {
-  return false;
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "permissions/default_acl.h"
+#include "permissions/item_rules.h"
+#include "permissions/policy.h"
+#include "platform/beneath.h"
+#include "platform/fd.h"
+#include "platform/filemanager.h"
+#include "platform/path.h"
+#include "platform/runtool.h"
+#include "platform/syslog.h"
+#include "platform/walk.h"
+
+using namespace hostacl;
+
+namespace {
+
+constexpr const char* kModule = "setPermissions";
+constexpr mode_t kHomeMode = 0750;
+// Follows the user's short name in the Drop Box allow entry.
+constexpr const char* kDropBoxEntry =
+    " allow list,add_file,search,delete,add_subdirectory,delete_child,readattr,writeattr,readextattr,"
+    "writeextattr,readsecurity,writesecurity,chown,file_inherit,directory_inherit";
+
+// The home itself: the shared deny-delete list, mode 0750, and its owner. It
+// is opened without following a link, so a home that is a link is left alone.
+void applyHomeSettings(int homeFd, const std::string& homePath, const OwnerIds& owner) {
+  const acl_t list = defaultDenyDeleteACL();
+  if (list && (homeFd < 0 || acl_set_fd_np(homeFd, list, ACL_TYPE_EXTENDED) != 0)) {
+    logFormat("%s:%d %s", kModule, 263, homePath.c_str());
+  }
+  if (homeFd < 0) return;
+  fchmod(homeFd, kHomeMode);
+  if (owner.present) fchown(homeFd, owner.uid, owner.gid);
+}
+
+// Every item below the home, in one streaming walk. Items on another file
+// system (a volume mounted inside the home) are not the home's to change.
+void applyToEveryItem(int homeFd, const std::string& homePath, const OwnerIds& owner,
+                      const std::optional<Uuid>& userUUID) {
+  struct stat home {};
+  if (homeFd < 0 || fstat(homeFd, &home) != 0) return;
+  WalkVisitor visitor;
+  visitor.enter = [&](const WalkItem& item) {
+    if (item.status.st_dev != home.st_dev) return WalkStep::Skip;
+    applyItemPermissions(item, owner, userUUID);
+    return WalkStep::Descend;
+  };
+  walkTree(homeFd, homePath, visitor);
+}
+
+// The tools follow a link named on their command line; an item reached
+// through a link inside the home is not handed to them.
+bool existsWithoutLinks(int homeFd, const std::string& homePath, const std::string& relative) {
+  if (homeFd < 0 || !fileExists(joinPath(homePath, relative))) return false;
+  UniqueFd fd(openBeneath(homeFd, relative, O_PATH | O_NOFOLLOW));
+  return fd.get() >= 0;
+}
+
+bool runFallbackCommands(int homeFd, const std::string& homePath, const std::optional<std::string>& userName) {
+  bool result = true;
+  int status = runTool("/bin/chmod", {"+a", "group:everyone deny delete", homePath});
+  if (status != 0) {
+    result = false;
+    logFormat("%s:%d Error:%d", kModule, 45, status);
+  }
+  if (existsWithoutLinks(homeFd, homePath, "Sites/Streaming")) {
+    status = runTool("/usr/bin/chgrp", {"-R", "vexa", joinPath(joinPath(homePath, "Sites"), "Streaming")});
+    if (status != 0) {
+      result = false;
+      logFormat("%s:%d Error:%d", kModule, 60, status);
+    }
+  }
+  if (userName && existsWithoutLinks(homeFd, homePath, "Public/Drop Box")) {
+    const std::string entry = *userName + kDropBoxEntry;
+    status = runTool("/bin/chmod", {"+a", entry, joinPath(joinPath(homePath, "Public"), "Drop Box")});
+    if (status != 0) {
+      result = false;
+      logFormat("%s:%d Error:%d", kModule, 76, status);
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
+bool setPermissions(const std::string& homePath, const std::optional<std::string>& userName,
+                    const std::optional<std::string>& userIdText, const std::optional<std::string>& groupIdText,
+                    const std::optional<Uuid>& userUUID) {
+  const OwnerIds owner = ownerIds(userIdText, groupIdText);
+  UniqueFd home(openFolderNoFollow(homePath));
+  applyHomeSettings(home.get(), homePath, owner);
+  applyToEveryItem(home.get(), homePath, owner, userUUID);
+  if (PlistRef policy = loadPermissionPolicy()) {
+    runPermissionPolicy(homePath, userName, policy.get());
+    return true;
+  }
+  return runFallbackCommands(home.get(), homePath, userName);
 }

@@ -1,7 +1,65 @@
 #include "repair/repair.h"
 
-// Not built yet: the repair reports failure until it is.
-bool repairPermissions(const std::string&, const std::string&, const std::string&, const std::string&,
-                       const std::optional<Uuid>&) {
-  return false;
+#include <sys/stat.h>
+
+#include "permissions/default_acl.h"
+#include "permissions/policy.h"
+#include "platform/fd.h"
+#include "platform/filemanager.h"
+#include "platform/path.h"
+#include "platform/runtool.h"
+#include "platform/syslog.h"
+#include "platform/walk.h"
+#include "repair/repair_walk.h"
+
+using namespace hostacl;
+
+namespace {
+
+constexpr const char* kModule = "repairPermissions";
+constexpr mode_t kHomeMode = 0750;
+
+// The home is pinned without following a link: a home that is a link gets
+// neither list nor mode through it.
+void repairHomeFolder(int homeFd, const std::string& home) {
+  const acl_t list = defaultDenyDeleteACL();
+  if (list && (homeFd < 0 || acl_set_fd_np(homeFd, list, ACL_TYPE_EXTENDED) != 0)) {
+    logFormat("%s:%d %s", kModule, 108, home.c_str());
+  }
+  if (homeFd >= 0) fchmod(homeFd, kHomeMode);
+}
+
+// Only a real folder is closed to others; a link named Applications is never
+// handed to chmod, which would follow it.
+void closeApplicationsFolder(int homeFd, const std::string& home) {
+  struct stat status {};
+  if (homeFd < 0 || fstatat(homeFd, "Applications", &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode)) {
+    return;
+  }
+  runTool("/bin/chmod", {"u=rwx,g-rwx,o-rwx", joinPath(home, "Applications")});
+}
+
+}  // namespace
+
+bool repairPermissions(const std::string& templateRoot, const std::string& home, const std::string& ownerName,
+                       const std::string& groupName, const std::optional<Uuid>& userUUID) {
+  struct stat status {};
+  if (lstat(home.c_str(), &status) != 0) {
+    logFormat("lstat(%s) failed.", home.c_str());
+    return false;
+  }
+  runTool("/usr/sbin/chown", {"-R", ownerName + ":" + groupName, home});
+  UniqueFd homeFd(openFolderNoFollow(home));
+  repairHomeFolder(homeFd.get(), home);
+
+  std::string templateBase;
+  const RepairWalkContext context{home, templateBase, status.st_dev, userUUID, homeFd.get()};
+  for (const char* folder : {"Non_localized", "English.lproj"}) {
+    templateBase = joinPath(templateRoot, folder);
+    enumerateSubpaths(templateBase, [&context](const std::string& subpath) { repairTemplateItem(context, subpath); });
+  }
+  closeApplicationsFolder(homeFd.get(), home);
+  PlistRef policy = loadPermissionPolicy();
+  runPermissionPolicy(home, ownerName, policy.get());
+  return true;
 }

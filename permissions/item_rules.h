@@ -1,0 +1,27 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/uuid.h"
+#include "platform/walk.h"
+
+/// The owner to give items: both ids, or none at all.
+struct OwnerIds {
+  bool present = false;
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+
+/// Converts the decimal id texts; absent unless both are present.
+OwnerIds ownerIds(const std::optional<std::string>& userIdText, const std::optional<std::string>& groupIdText);
+
+/// Gives one item of a home its mode, flags, access list and owner. The item
+/// is reached through its pinned parent (and, for a folder, its own pinned
+/// descriptor), so swapping it for a link changes nothing outside the home.
+void applyItemPermissions(const WalkItem& item, const OwnerIds& owner, const std::optional<Uuid>& userUUID);
+
+/// The same for the item `name` in the pinned folder `parentFd`: examines it
+/// without following a link first; an item that cannot be examined is skipped.
+void applyItemPermissionsAt(int parentFd, const char* name, const std::string& path, const OwnerIds& owner,
+                            const std::optional<Uuid>& userUUID);

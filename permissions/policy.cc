@@ -1,0 +1,87 @@
+#include "permissions/policy.h"
+
+#include <fcntl.h>
+
+#include <string_view>
+
+#include "platform/beneath.h"
+#include "platform/fd.h"
+#include "platform/filemanager.h"
+#include "platform/path.h"
+#include "platform/runtool.h"
+#include "platform/stddirs.h"
+#include "platform/syslog.h"
+#include "platform/walk.h"
+
+namespace {
+
+constexpr const char* kModule = "setPermissions";
+constexpr const char* kUserNameMarker = "__USER_NAME__";
+
+std::optional<std::string> stringValue(plist_t dict, const char* key) {
+  plist_t node = dict ? plist_dict_get_item(dict, key) : nullptr;
+  if (!node || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
+  uint64_t length = 0;
+  const char* text = plist_get_string_ptr(node, &length);
+  return std::string(text, length);
+}
+
+std::string replaceAll(std::string text, std::string_view from, std::string_view to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+const char* toolFor(const std::optional<std::string>& command) {
+  if (command == "CHMOD") return "/bin/chmod";
+  if (command == "CHGRP") return "/usr/bin/chgrp";
+  return nullptr;
+}
+
+// The tools follow a link named on their command line, so an entry is only
+// handed over when it lies below the home with no link anywhere on the way.
+bool reachableWithoutLinks(int homeFd, const std::string& relative) {
+  UniqueFd fd(openBeneath(homeFd, relative, O_PATH | O_NOFOLLOW));
+  return fd.get() >= 0;
+}
+
+void runRule(const std::string& homePath, int homeFd, const std::optional<std::string>& userName, plist_t rule) {
+  if (plist_get_node_type(rule) != PLIST_DICT) return;
+  const char* tool = toolFor(stringValue(rule, "Command"));
+  std::string argument = stringValue(rule, "Argument").value_or("");
+  if (userName) argument = replaceAll(argument, kUserNameMarker, *userName);
+  plist_t paths = plist_dict_get_item(rule, "Paths");
+  if (!paths || plist_get_node_type(paths) != PLIST_ARRAY) return;
+  for (uint32_t i = 0; i < plist_array_get_size(paths); ++i) {
+    plist_t entry = plist_array_get_item(paths, i);
+    if (plist_get_node_type(entry) != PLIST_STRING) continue;
+    uint64_t length = 0;
+    const std::string relative(plist_get_string_ptr(entry, &length), length);
+    if (!tool || homeFd < 0 || !reachableWithoutLinks(homeFd, relative)) continue;
+    const int status = runTool(tool, {argument, joinPath(homePath, relative)});
+    if (status != 0) logFormat("%s:%d Error:%d", kModule, 118, status);
+  }
+}
+
+}  // namespace
+
+PlistRef loadPermissionPolicy() {
+  const std::optional<std::string> library = localLibraryFolder();
+  if (!library) {
+    logLine("Couldn't build /Library/");
+    return nullptr;
+  }
+  const std::string file = joinPath(joinPath(*library, "User Template"), "__permissions.plist");
+  if (!fileExists(file)) return nullptr;
+  return readPlistArray(file);
+}
+
+bool runPermissionPolicy(const std::string& homePath, const std::optional<std::string>& userName, plist_t rules) {
+  if (!rules || plist_get_node_type(rules) != PLIST_ARRAY) return true;
+  UniqueFd home(openFolderNoFollow(homePath));
+  for (uint32_t i = 0; i < plist_array_get_size(rules); ++i) {
+    runRule(homePath, home.get(), userName, plist_array_get_item(rules, i));
+  }
+  return true;
+}

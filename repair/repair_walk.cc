@@ -1,0 +1,82 @@
+#include "repair/repair_walk.h"
+
+#include <glob.h>
+#include <sys/stat.h>
+
+#include "permissions/item_rules.h"
+#include "platform/beneath.h"
+#include "platform/fd.h"
+#include "platform/filemanager.h"
+#include "platform/path.h"
+#include "platform/syslog.h"
+
+namespace {
+
+std::string replaceAll(std::string text, std::string_view from, std::string_view to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+// `glob` follows links inside the home, so a match is trusted only once it is
+// reached again from the pinned home with no link on the way and no escape.
+void applyBeneathHome(const std::string& match, const std::string& home, int homeFd,
+                      const std::optional<Uuid>& userUUID) {
+  const std::string prefix = home.empty() || home.back() != '/' ? home + "/" : home;
+  UniqueFd parent;
+  std::string name;
+  struct stat status {};
+  if (homeFd >= 0 && match.size() > prefix.size() && match.compare(0, prefix.size(), prefix) == 0) {
+    parent.reset(openParentBeneath(homeFd, match.substr(prefix.size()), &name));
+  }
+  if (parent.get() < 0 || name.empty() || name == "." || name == ".." ||
+      fstatat(parent.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    logFormat("lstat(%s) failed (%d).", match.c_str(), -1);
+    return;
+  }
+  applyItemPermissionsAt(parent.get(), name.c_str(), match, OwnerIds{}, userUUID);
+}
+
+}  // namespace
+
+void repairMatchedItem(const std::string& templateItem, const std::string& match, const std::string& home,
+                       dev_t homeDevice, const std::optional<Uuid>& userUUID, int homeFd) {
+  bool templateIsFolder = false;
+  bool matchIsFolder = false;
+  if (!fileExists(templateItem, &templateIsFolder)) {
+    logFormat("file does not exist at path: %s", templateItem.c_str());
+    return;
+  }
+  if (!fileExists(match, &matchIsFolder)) {
+    logFormat("file does not exist at path: %s", match.c_str());
+    return;
+  }
+  if (templateIsFolder != matchIsFolder) {
+    logLine("source and destination are not both directories or not both files");
+    return;
+  }
+  struct stat status {};
+  if (lstat(match.c_str(), &status) != 0) {
+    logFormat("lstat(%s) failed (%d).", match.c_str(), -1);
+    return;
+  }
+  if (status.st_dev != homeDevice) {
+    logFormat("Skipping %s because it's on a different bsd dev than %s", match.c_str(), home.c_str());
+    return;
+  }
+  applyBeneathHome(match, home, homeFd, userUUID);
+}
+
+void repairTemplateItem(const RepairWalkContext& context, const std::string& subpath) {
+  const std::string templateItem = joinPath(context.templateBase, subpath);
+  const std::string pattern = replaceAll(joinPath(context.home, subpath), "English.lproj", "*.lproj");
+  glob_t matches{};
+  if (glob(pattern.c_str(), 0, nullptr, &matches) == 0) {
+    for (size_t i = 0; i < matches.gl_pathc; ++i) {
+      repairMatchedItem(templateItem, matches.gl_pathv[i], context.home, context.homeDevice, context.userUUID,
+                        context.homeFd);
+    }
+  }
+  globfree(&matches);
+}
