@@ -15,6 +15,12 @@
 
 using namespace hostacl;
 
+// The call that changes a mode without following a link; older C libraries
+// do not name it yet.
+#ifndef SYS_fchmodat2
+#define SYS_fchmodat2 452
+#endif
+
 namespace {
 
 constexpr const char* kModule = "setPermissions";
@@ -34,9 +40,7 @@ bool endsWith(const std::string& text, std::string_view suffix) {
 // Changes the mode of the item itself; a link is refused by the kernel rather
 // than followed.
 void chmodNoFollow(int parentFd, const char* name, mode_t mode) {
-#ifdef SYS_fchmodat2
   if (syscall(SYS_fchmodat2, parentFd, name, mode, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOSYS) return;
-#endif
   UniqueFd pinned(openat(parentFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat status {};
   if (!pinned.valid() || fstat(pinned.get(), &status) != 0 || S_ISLNK(status.st_mode)) return;

@@ -1,5 +1,6 @@
 #include "repair/repair.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "permissions/default_acl.h"

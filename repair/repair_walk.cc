@@ -1,5 +1,6 @@
 #include "repair/repair_walk.h"
 
+#include <fcntl.h>
 #include <glob.h>
 #include <sys/stat.h>
 

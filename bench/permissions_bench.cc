@@ -1,0 +1,94 @@
+// The permissions-only pass against `chown -R` and against the floor: a bare
+// loop making the same system calls per item. Runs inside the sandbox, where
+// the user template and the stand-in chmod sit at their fixed places.
+
+#include <dirent.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
+
+#include <cstring>
+
+#include "bench/tree.h"
+#include "permissions/default_acl.h"
+
+#ifndef SYS_fchmodat2
+#define SYS_fchmodat2 452
+#endif
+
+namespace {
+
+// The deny-delete list as stored, so the floor writes the same bytes.
+std::string storedDenyList() { return hostacl::encodeAcl(defaultDenyDeleteACL()->entries); }
+
+void floorFolder(int fd, uid_t uid, gid_t gid, const std::string& list) {
+  fchmod(fd, 0700);
+  int inode = 0;
+  ioctl(fd, FS_IOC_GETFLAGS, &inode);
+  char flags[4];
+  fgetxattr(fd, "trusted.velmora.flags", flags, sizeof flags);
+  fsetxattr(fd, "trusted.velmora.acl", list.data(), list.size(), 0);
+  fchown(fd, uid, gid);
+  DIR* dir = fdopendir(fd);
+  while (const dirent* entry = readdir(dir)) {
+    if (!strcmp(entry->d_name, ".") || !strcmp(entry->d_name, "..")) continue;
+    if (entry->d_type == DT_DIR) {
+      const int child = openat(fd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      struct stat status {};
+      fstat(child, &status);
+      floorFolder(child, uid, gid, list);
+      continue;
+    }
+    struct stat status {};
+    fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW);
+    if (!S_ISLNK(status.st_mode)) syscall(SYS_fchmodat2, fd, entry->d_name, 0600, AT_SYMLINK_NOFOLLOW);
+    fchownat(fd, entry->d_name, uid, gid, AT_SYMLINK_NOFOLLOW);
+  }
+  closedir(dir);
+}
+
+double timeFloor(const std::string& home, uid_t uid, gid_t gid) {
+  const auto start = std::chrono::steady_clock::now();
+  const std::string list = storedDenyList();
+  const int fd = open(home.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  fsetxattr(fd, "trusted.velmora.acl", list.data(), list.size(), 0);
+  floorFolder(fd, uid, gid, list);
+  return bench::seconds(start);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s HOLLIN RUNS [ITEMS...]\n", argv[0]);
+    return 2;
+  }
+  const std::string hollin = argv[1];
+  const int runs = std::atoi(argv[2]);
+  for (int a = 3; a < argc; ++a) {
+    const size_t items = std::strtoul(argv[a], nullptr, 10);
+    const std::string home = "/Users/bench" + std::to_string(items);
+    mkdir(home.c_str(), 0755);
+    const size_t folders = bench::makeTree(home, items);
+    std::vector<double> pass, chown, floor, passOverChown, passOverFloor;
+    long rss = 0;
+    for (int r = 0; r < runs; ++r) {
+      const std::string uid = std::to_string(501 + r % 2);
+      sync();
+      const bench::RunResult p = bench::runProgram({hollin, "x", home, uid, "20", "3"});
+      const bench::RunResult c = bench::runProgram({"/usr/bin/chown", "-R", uid + ":20", home});
+      const double f = timeFloor(home, 501 + r % 2, 20);
+      rss = std::max(rss, p.maxRssKiB);
+      pass.push_back(p.seconds), chown.push_back(c.seconds), floor.push_back(f);
+      passOverChown.push_back(p.seconds / c.seconds), passOverFloor.push_back(p.seconds / f);
+    }
+    std::printf("items %zu (folders %zu): pass %.3fs  chown -R %.3fs  floor %.3fs  (medians of %d)\n", items, folders,
+                bench::median(pass), bench::median(chown), bench::median(floor), runs);
+    std::printf("  pass / chown -R = %.2f   pass / floor = %.2f   floor / chown -R = %.2f\n",
+                bench::median(passOverChown), bench::median(passOverFloor),
+                bench::median(floor) / bench::median(chown));
+    std::printf("  peak resident memory of the pass: %ld KiB\n", rss);
+  }
+  return 0;
+}
