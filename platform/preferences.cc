@@ -45,6 +45,12 @@ std::string hostId() {
   return isEntryName(line) ? line : "localhost";
 }
 
+// A home of "/" (system accounts) or a relative one would put a user's files
+// into machine places; such accounts are treated as having no home.
+bool isUsableHome(const std::string& home) {
+  return !home.empty() && home.front() == '/' && home.find_first_not_of('/') != std::string::npos;
+}
+
 StoreFolder machineFolder(std::vector<std::string> below) {
   StoreFolder folder;
   folder.base = fixedPlace("/Library");
@@ -62,7 +68,7 @@ std::optional<StoreFolder> storeFolder(const PreferenceScope& scope) {
   } else {
     const std::string passwd = fixedPlace(kPasswdFile);
     const auto account = accountByShortName(*scope.user, passwd.c_str());
-    if (account && !account->home.empty()) {
+    if (account && isUsableHome(account->home)) {
       folder.base = account->home;
       folder.components = {"Library", "Preferences"};
       folder.owner = account->uid;

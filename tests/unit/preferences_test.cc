@@ -54,6 +54,10 @@ TEST(PreferencesStore, FilesFollowUserAndHostScopes) {
   EXPECT_EQ(preferencesFile(kDomain, {"nohome", true}),
             machine.at("Library/Preferences/Users/nohome/ByHost/" + std::string(kDomain) + "." +
                        StoreRoot::kHostId + ".plist"));
+  for (const char* unusable : {"daemon", "relative"}) {
+    EXPECT_EQ(preferencesFile(kDomain, {unusable, false}),
+              machine.at("Library/Preferences/Users/" + std::string(unusable) + "/" + kDomain + ".plist"));
+  }
   EXPECT_EQ(preferencesFile(kAnyApplication, {"root", false}),
             machine.at("var/root/Library/Preferences/.GlobalPreferences.plist"));
   // Names that would leave their folder name no file at all.

@@ -88,7 +88,8 @@ struct TempTree {
 };
 
 // Accounts: root (home ROOT/var/root), bob (uid 501, gid 20, home
-// ROOT/Users/bob), nohome (no home). Host id "hostid0123".
+// ROOT/Users/bob), nohome (no home), daemon (home "/"), relative (a relative
+// home). Host id "hostid0123".
 struct StoreRoot : TempTree {
   static constexpr const char* kHostId = "hostid0123";
   StoreRoot() {
@@ -99,7 +100,9 @@ struct StoreRoot : TempTree {
     EXPECT_EQ(0, chown(at("Users/bob").c_str(), 501, 20));
     writeText(at("etc/passwd"), "root:x:0:0:System Administrator:" + at("var/root") + ":/bin/sh\n" +
                                     "bob:x:501:20:Bob:" + at("Users/bob") + ":/bin/sh\n" +
-                                    "nohome:x:502:20:No Home::/bin/sh\n");
+                                    "nohome:x:502:20:No Home::/bin/sh\n"
+                                    "daemon:x:1:1:daemon:/:/usr/sbin/nologin\n"
+                                    "relative:x:503:20:Relative:Users/relative:/bin/sh\n");
     writeText(at("etc/machine-id"), std::string(kHostId) + "\nsecond line\n");
     setPreferencesTestRoot(root);
   }
