@@ -3,6 +3,7 @@
 // Property lists (binary or XML) through libplist. A PlistRef owns one node.
 
 #include <plist/plist.h>
+#include <sys/types.h>
 
 #include <memory>
 #include <optional>
@@ -13,13 +14,47 @@ struct PlistFree {
 };
 using PlistRef = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistFree>;
 
+/// Files larger than this are not read as property lists.
+inline constexpr size_t kPlistMaxFileSize = 16 * 1024 * 1024;
+
 /// Parses `bytes` (binary or XML); none when they are not a property list.
 PlistRef parsePlist(const std::string& bytes);
 
 /// Reads the file at `path` as a property list whose top level is a dictionary
-/// (or an array); none otherwise.
+/// (or an array); none otherwise. The path is resolved as given (links
+/// followed), so these are for places that only the administrator controls.
 PlistRef readPlistDictionary(const std::string& path);
 PlistRef readPlistArray(const std::string& path);
 
+/// Reads the regular file at `relative` below the folder open at `dirFd`,
+/// following no link on the way and leaving nothing of that folder. Returns 0
+/// or an error number: ENOENT when absent, ELOOP for a link, EISDIR for a
+/// folder, EINVAL for any other non-regular item, EFBIG above the size limit.
+int readFileBeneath(int dirFd, const std::string& relative, std::string* bytes);
+
+/// The file at `relative` below `dirFd` (read as readFileBeneath does) as a
+/// dictionary; none when it is missing or cannot be read as one.
+PlistRef readPlistDictionaryBeneath(int dirFd, const std::string& relative);
+
+/// True when `node` is a dictionary (an array).
+bool isPlistDictionary(plist_t node);
+bool isPlistArray(plist_t node);
+
+/// The text of a string node; none for any other node.
+std::optional<std::string> plistString(plist_t node);
+
 /// Serializes `node` as XML.
 std::string plistToXml(plist_t node);
+
+/// Owner and mode that a file written by writePlistAt ends with.
+struct PlistFileAttributes {
+  mode_t mode = 0600;
+  std::optional<uid_t> owner;  // none keeps the writer's (root)
+  std::optional<gid_t> group;
+};
+
+/// Replaces the file `name` in the folder `dirFd` with `node` in XML form,
+/// atomically: a temporary file beside it, given its owner and mode before any
+/// byte is written, flushed, then renamed over `name`. A link at `name` is
+/// replaced, never followed. Returns 0 or an error number.
+int writePlistAt(int dirFd, const std::string& name, plist_t node, const PlistFileAttributes& attributes);

@@ -1,0 +1,162 @@
+#include "main/seeding.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/beneath.h"
+#include "platform/fd.h"
+#include "platform/flags.h"
+#include "platform/locale.h"
+#include "platform/path.h"
+#include "platform/preferences.h"
+#include "platform/syslog.h"
+
+namespace {
+
+constexpr const char* kModule = "Hollin_main";
+constexpr int kRemoveGlobalPreferencesLine = 352;
+constexpr const char* kLibrary = "Library";
+constexpr const char* kPreferencesBelowHome = "Library/Preferences";
+constexpr const char* kGlobalPreferencesFile = ".GlobalPreferences.plist";
+constexpr const char* kCountryKey = "Country";
+constexpr const char* kLocaleKey = "VelmoraLocale";
+constexpr const char* kDefaultCountry = "US";
+
+// The home is the administrator's path; everything below it is reached from
+// this descriptor.
+UniqueFd openHome(const std::string& homePath, int* error) {
+  UniqueFd home(open(homePath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!home.valid()) *error = errno;
+  return home;
+}
+
+std::string describe(const std::string& path, int error) { return path + ": " + std::strerror(error); }
+
+std::string globalPreferencesPath(const std::string& homePath) {
+  return joinPath(joinPath(joinPath(homePath, kLibrary), "Preferences"), kGlobalPreferencesFile);
+}
+
+int hideLibraryInHome(const std::string& homePath) {
+  int error = 0;
+  UniqueFd home = openHome(homePath, &error);
+  if (!home.valid()) return error;
+  return setHiddenAt(home.get(), kLibrary);
+}
+
+// Removes the global preferences file from the Preferences folder, noting the
+// owner and mode it had so that the merged file can take them over.
+int removeGlobalPreferences(int preferencesFd, PlistFileAttributes* attributes) {
+  struct stat st {};
+  if (fstatat(preferencesFd, kGlobalPreferencesFile, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  if (S_ISREG(st.st_mode)) {
+    attributes->mode = st.st_mode & 0777;
+    attributes->owner = st.st_uid;
+    attributes->group = st.st_gid;
+  }
+  const int flags = S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0;
+  return unlinkat(preferencesFd, kGlobalPreferencesFile, flags) == 0 ? 0 : errno;
+}
+
+// Without an earlier file to copy them from, the merged file belongs to
+// whoever owns the Preferences folder, readable by that owner alone.
+PlistFileAttributes folderOwnerAttributes(int preferencesFd) {
+  PlistFileAttributes attributes;
+  struct stat st {};
+  if (fstat(preferencesFd, &st) == 0) {
+    attributes.owner = st.st_uid;
+    attributes.group = st.st_gid;
+  }
+  return attributes;
+}
+
+// The dictionary as the localized copy left it, with every prior entry put
+// over it. When the file no longer reads as a dictionary the prior entries
+// alone make the new file.
+PlistRef mergedDictionary(int homeFd, plist_t prior) {
+  PlistRef merged;
+  if (homeFd >= 0) {
+    merged = readPlistDictionaryBeneath(homeFd, std::string(kPreferencesBelowHome) + "/" + kGlobalPreferencesFile);
+  }
+  if (!merged) merged.reset(plist_new_dict());
+  plist_dict_iter iter = nullptr;
+  plist_dict_new_iter(prior, &iter);
+  for (;;) {
+    char* key = nullptr;
+    plist_t value = nullptr;
+    plist_dict_next_item(prior, iter, &key, &value);
+    if (key == nullptr) break;
+    if (value != nullptr) plist_dict_set_item(merged.get(), key, plist_copy(value));
+    free(key);
+  }
+  free(iter);
+  return merged;
+}
+
+}  // namespace
+
+void hideLibraryFolder(const std::string& homePath) {
+  bool exists = false;
+  if (appBooleanValue(kHidLibraryFolderKey, kToolPreferencesDomain, &exists) && exists) return;
+  if (const int error = hideLibraryInHome(homePath); error != 0) {
+    logFormat("VantorURLSetResourcePropertyForKey error %s", describe(joinPath(homePath, kLibrary), error).c_str());
+  }
+  PlistRef yes(plist_new_bool(1));
+  setAppValue(kHidLibraryFolderKey, yes.get(), kToolPreferencesDomain);
+  synchronizePreferences(kToolPreferencesDomain, PreferenceScope{currentUserName(), false});
+}
+
+PlistRef readGlobalPreferences(const std::string& homePath) {
+  int error = 0;
+  UniqueFd home = openHome(homePath, &error);
+  if (!home.valid()) return nullptr;
+  return readPlistDictionaryBeneath(home.get(), std::string(kPreferencesBelowHome) + "/" + kGlobalPreferencesFile);
+}
+
+void mergeGlobalPreferences(const std::string& homePath, plist_t priorGlobalPreferences) {
+  if (!isPlistDictionary(priorGlobalPreferences)) return;
+  int error = 0;
+  UniqueFd home = openHome(homePath, &error);
+  PlistRef merged = mergedDictionary(home.get(), priorGlobalPreferences);
+
+  UniqueFd preferences;
+  if (home.valid()) {
+    const int fd = openBeneath(home.get(), kPreferencesBelowHome, O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) preferences.reset(fd);
+    error = fd < 0 ? -fd : 0;
+  }
+  PlistFileAttributes attributes;
+  if (preferences.valid()) {
+    attributes = folderOwnerAttributes(preferences.get());
+    error = removeGlobalPreferences(preferences.get(), &attributes);
+  }
+  if (error != 0) {
+    logFormat("%s:%d %s", kModule, kRemoveGlobalPreferencesLine,
+              describe(globalPreferencesPath(homePath), error).c_str());
+  }
+  // A failed write is not reported: the home keeps whatever is there now.
+  if (preferences.valid()) writePlistAt(preferences.get(), kGlobalPreferencesFile, merged.get(), attributes);
+}
+
+// A language that yields no locale identifier gives no locale preference: the
+// user's earlier value, if any, stays.
+void setUserLocale(const std::string& userName, const std::string& language) {
+  const auto requested = canonicalLocaleIdentifier(language);
+  if (!requested) return;
+  const std::string languagePart = requested->substr(0, requested->find('_'));
+
+  PlistRef countryValue = copyPreference(kCountryKey, kAnyApplication, PreferenceScope{std::nullopt, true});
+  std::string country = plistString(countryValue.get()).value_or("");
+  if (country.empty()) country = kDefaultCountry;
+
+  const auto locale = canonicalLocaleIdentifier(languagePart + "_" + country);
+  if (!locale) return;
+  const PreferenceScope user{userName, false};
+  PlistRef value(plist_new_string(locale->c_str()));
+  setPreference(kLocaleKey, value.get(), kAnyApplication, user);
+  synchronizePreferences(kAnyApplication, user);
+}

@@ -1,0 +1,157 @@
+#include "platform/locale.h"
+
+#include <unicode/uchar.h>
+#include <unicode/uloc.h>
+#include <unicode/ustring.h>
+
+#include <algorithm>
+#include <mutex>
+#include <unordered_map>
+
+namespace {
+
+// The parts of one identifier, each already in its canonical case.
+struct LocaleParts {
+  std::string language;
+  std::string script;
+  std::string region;
+  std::string variant;  // several variants joined by '_'
+};
+
+std::string foldCase(const std::string& text) {
+  UErrorCode status = U_ZERO_ERROR;
+  std::u16string wide(text.size() + 1, u'\0');
+  int32_t length = 0;
+  u_strFromUTF8(wide.data(), static_cast<int32_t>(wide.size()), &length, text.data(),
+                static_cast<int32_t>(text.size()), &status);
+  if (U_FAILURE(status)) return std::string();
+  std::u16string folded(static_cast<size_t>(length) * 3 + 1, u'\0');
+  const int32_t foldedLength = u_strFoldCase(folded.data(), static_cast<int32_t>(folded.size()), wide.data(),
+                                             length, U_FOLD_CASE_DEFAULT, &status);
+  if (U_FAILURE(status)) return std::string();
+  std::string out(static_cast<size_t>(foldedLength) * 4 + 1, '\0');
+  int32_t outLength = 0;
+  u_strToUTF8(out.data(), static_cast<int32_t>(out.size()), &outLength, folded.data(), foldedLength, &status);
+  if (U_FAILURE(status)) return std::string();
+  out.resize(static_cast<size_t>(outLength));
+  return out;
+}
+
+// The English name of a language code, when the locale data has one (it
+// answers with the code itself and a warning when it has none).
+std::optional<std::string> englishLanguageName(const char* code) {
+  UChar name[128];
+  UErrorCode status = U_ZERO_ERROR;
+  const int32_t length = uloc_getDisplayLanguage(code, "en", name, 128, &status);
+  if (U_FAILURE(status) || status == U_USING_DEFAULT_WARNING || length <= 0) return std::nullopt;
+  char text[512];
+  int32_t textLength = 0;
+  UErrorCode convert = U_ZERO_ERROR;
+  u_strToUTF8(text, sizeof text, &textLength, name, length, &convert);
+  if (U_FAILURE(convert)) return std::nullopt;
+  return std::string(text, static_cast<size_t>(textLength));
+}
+
+// Folded English language names to codes, taken from the locale data itself so
+// that every language it can name is understood by name. Built once; the first
+// code in the data's own order wins should two share a name.
+const std::unordered_map<std::string, std::string>& languageNames() {
+  static std::unordered_map<std::string, std::string> names;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    for (const char* const* code = uloc_getISOLanguages(); *code != nullptr; ++code) {
+      if (const auto name = englishLanguageName(*code)) names.emplace(foldCase(*name), *code);
+    }
+  });
+  return names;
+}
+
+using PartGetter = int32_t (*)(const char*, char*, int32_t, UErrorCode*);
+
+std::string part(const std::string& locale, PartGetter getter) {
+  char buffer[ULOC_FULLNAME_CAPACITY];
+  UErrorCode status = U_ZERO_ERROR;
+  const int32_t length = getter(locale.c_str(), buffer, sizeof buffer, &status);
+  if (U_FAILURE(status) || status == U_STRING_NOT_TERMINATED_WARNING) return std::string();
+  return std::string(buffer, static_cast<size_t>(length));
+}
+
+// Parses a code in any case with either separator: as a language tag, then
+// through the locale data's canonical form (which turns three-letter codes
+// into their two-letter ones). Text that leaves anything unparsed, or whose
+// language the locale data cannot name, is not an identifier.
+std::optional<LocaleParts> parseCode(const std::string& text) {
+  std::string tag = text;
+  std::replace(tag.begin(), tag.end(), '_', '-');
+  char parsed[ULOC_FULLNAME_CAPACITY];
+  int32_t parsedLength = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  uloc_forLanguageTag(tag.c_str(), parsed, sizeof parsed, &parsedLength, &status);
+  if (U_FAILURE(status) || status == U_STRING_NOT_TERMINATED_WARNING) return std::nullopt;
+  if (parsedLength != static_cast<int32_t>(tag.size())) return std::nullopt;
+  char canonical[ULOC_FULLNAME_CAPACITY];
+  status = U_ZERO_ERROR;
+  uloc_canonicalize(parsed, canonical, sizeof canonical, &status);
+  if (U_FAILURE(status) || status == U_STRING_NOT_TERMINATED_WARNING) return std::nullopt;
+  LocaleParts parts{part(canonical, uloc_getLanguage), part(canonical, uloc_getScript),
+                    part(canonical, uloc_getCountry), part(canonical, uloc_getVariant)};
+  if (parts.language.empty() || parts.language == "und" || !englishLanguageName(parts.language.c_str())) {
+    return std::nullopt;
+  }
+  return parts;
+}
+
+std::optional<LocaleParts> parseText(const std::string& text) {
+  if (text.empty() || text.find('\0') != std::string::npos) return std::nullopt;
+  const auto& names = languageNames();
+  if (const auto found = names.find(foldCase(text)); found != names.end()) return parseCode(found->second);
+  return parseCode(text);
+}
+
+std::string compose(const LocaleParts& parts, char separator) {
+  std::string identifier = parts.language;
+  for (const std::string* piece : {&parts.script, &parts.region, &parts.variant}) {
+    if (!piece->empty()) identifier += separator + *piece;
+  }
+  std::replace(identifier.begin(), identifier.end(), '_', separator);
+  return identifier;
+}
+
+}  // namespace
+
+std::optional<std::string> canonicalLanguageIdentifier(const std::string& text) {
+  const auto parts = parseText(text);
+  if (!parts) return std::nullopt;
+  return compose(*parts, '-');
+}
+
+std::optional<std::string> canonicalLocaleIdentifier(const std::string& text) {
+  const auto parts = parseText(text);
+  if (!parts) return std::nullopt;
+  return compose(*parts, '_');
+}
+
+std::optional<std::map<std::string, std::string>> localeComponents(const std::string& identifier) {
+  const auto parts = parseText(identifier);
+  if (!parts) return std::nullopt;
+  std::map<std::string, std::string> components{{kLocaleLanguageCode, parts->language}};
+  if (!parts->script.empty()) components[kLocaleScriptCode] = parts->script;
+  if (!parts->region.empty()) components[kLocaleCountryCode] = parts->region;
+  if (!parts->variant.empty()) components[kLocaleVariantCode] = parts->variant;
+  return components;
+}
+
+std::optional<std::string> localeIdentifierFromComponents(const std::map<std::string, std::string>& components) {
+  const auto language = components.find(kLocaleLanguageCode);
+  if (language == components.end() || language->second.empty()) return std::nullopt;
+  LocaleParts parts{language->second, {}, {}, {}};
+  const auto take = [&components](const char* key, std::string* into) {
+    if (const auto found = components.find(key); found != components.end()) *into = found->second;
+  };
+  take(kLocaleScriptCode, &parts.script);
+  take(kLocaleCountryCode, &parts.region);
+  take(kLocaleVariantCode, &parts.variant);
+  // Composed text goes through the same reading as any other, so what comes
+  // out is canonical and a component the locale data cannot read gives none.
+  return canonicalLocaleIdentifier(compose(parts, '_'));
+}

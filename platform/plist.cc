@@ -1,0 +1,175 @@
+#include "platform/plist.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <ctime>
+
+#include "platform/beneath.h"
+#include "platform/fd.h"
+
+namespace {
+
+uint64_t gCounter = 0;
+
+// Reads an open regular file whole, refusing anything above the size limit so
+// that a planted giant file cannot make root allocate without bound.
+int readOpenFile(int fd, std::string* bytes) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return errno;
+  if (S_ISDIR(st.st_mode)) return EISDIR;
+  if (!S_ISREG(st.st_mode)) return EINVAL;
+  if (static_cast<uint64_t>(st.st_size) > kPlistMaxFileSize) return EFBIG;
+  bytes->clear();
+  char buffer[16384];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return 0;
+    if (bytes->size() + static_cast<size_t>(n) > kPlistMaxFileSize) return EFBIG;
+    bytes->append(buffer, static_cast<size_t>(n));
+  }
+}
+
+// Opens without blocking so that a fifo at the path cannot stall the reader;
+// the regular-file check comes right after.
+PlistRef readPlistPath(const std::string& path) {
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) return nullptr;
+  std::string bytes;
+  if (readOpenFile(fd.get(), &bytes) != 0) return nullptr;
+  return parsePlist(bytes);
+}
+
+PlistRef keepIf(PlistRef node, bool (*test)(plist_t)) {
+  if (node && !test(node.get())) return nullptr;
+  return node;
+}
+
+int writeAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+std::string randomSuffix() {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  unsigned char raw[8] = {};
+  if (getrandom(raw, sizeof raw, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof raw)) {
+    // Unpredictability only spares a retry; exclusive creation keeps it safe.
+    uint64_t mix = static_cast<uint64_t>(time(nullptr)) ^ (static_cast<uint64_t>(getpid()) << 20) ^ ++gCounter;
+    for (auto& c : raw) {
+      c = static_cast<unsigned char>(mix);
+      mix = mix * 6364136223846793005ULL + 1442695040888963407ULL;
+    }
+  }
+  std::string suffix;
+  for (unsigned char c : raw) suffix += kLetters[c % (sizeof kLetters - 1)];
+  return suffix;
+}
+
+// A fresh temporary file beside `name`: exclusive creation, never through a
+// link, readable by no one else until its final mode is set.
+UniqueFd createTemporaryAt(int dirFd, const std::string& name, std::string* temporaryName, int* error) {
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    *temporaryName = "." + name + "." + randomSuffix();
+    const int fd = openat(dirFd, temporaryName->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) return UniqueFd(fd);
+    if (errno != EEXIST) break;
+  }
+  *error = errno;
+  return UniqueFd();
+}
+
+int fillTemporary(int fd, const std::string& bytes, const PlistFileAttributes& attributes) {
+  if (attributes.owner || attributes.group) {
+    const uid_t uid = attributes.owner ? *attributes.owner : static_cast<uid_t>(-1);
+    const gid_t gid = attributes.group ? *attributes.group : static_cast<gid_t>(-1);
+    if (fchown(fd, uid, gid) != 0) return errno;
+  }
+  if (fchmod(fd, attributes.mode) != 0) return errno;
+  if (const int error = writeAll(fd, bytes); error != 0) return error;
+  return fsync(fd) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+PlistRef parsePlist(const std::string& bytes) {
+  if (bytes.empty() || bytes.size() > kPlistMaxFileSize) return nullptr;
+  const auto length = static_cast<uint32_t>(bytes.size());
+  plist_t node = nullptr;
+  if (plist_is_binary(bytes.data(), length)) {
+    plist_from_bin(bytes.data(), length, &node);
+  } else {
+    plist_from_xml(bytes.data(), length, &node);
+  }
+  return PlistRef(node);
+}
+
+bool isPlistDictionary(plist_t node) { return node != nullptr && plist_get_node_type(node) == PLIST_DICT; }
+
+bool isPlistArray(plist_t node) { return node != nullptr && plist_get_node_type(node) == PLIST_ARRAY; }
+
+std::optional<std::string> plistString(plist_t node) {
+  if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
+  uint64_t length = 0;
+  const char* text = plist_get_string_ptr(node, &length);
+  if (text == nullptr) return std::nullopt;
+  return std::string(text, static_cast<size_t>(length));
+}
+
+PlistRef readPlistDictionary(const std::string& path) { return keepIf(readPlistPath(path), isPlistDictionary); }
+
+PlistRef readPlistArray(const std::string& path) { return keepIf(readPlistPath(path), isPlistArray); }
+
+int readFileBeneath(int dirFd, const std::string& relative, std::string* bytes) {
+  const int fd = openBeneath(dirFd, relative, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+  if (fd < 0) return -fd;
+  UniqueFd holder(fd);
+  return readOpenFile(holder.get(), bytes);
+}
+
+PlistRef readPlistDictionaryBeneath(int dirFd, const std::string& relative) {
+  std::string bytes;
+  if (readFileBeneath(dirFd, relative, &bytes) != 0) return nullptr;
+  return keepIf(parsePlist(bytes), isPlistDictionary);
+}
+
+std::string plistToXml(plist_t node) {
+  char* xml = nullptr;
+  uint32_t length = 0;
+  plist_to_xml(node, &xml, &length);
+  if (xml == nullptr) return std::string();
+  std::string text(xml, length);
+  plist_to_xml_free(xml);
+  return text;
+}
+
+int writePlistAt(int dirFd, const std::string& name, plist_t node, const PlistFileAttributes& attributes) {
+  if (node == nullptr || name.empty() || name.find('/') != std::string::npos) return EINVAL;
+  const std::string bytes = plistToXml(node);
+  if (bytes.empty()) return EINVAL;
+  std::string temporaryName;
+  int error = 0;
+  UniqueFd fd = createTemporaryAt(dirFd, name, &temporaryName, &error);
+  if (!fd.valid()) return error;
+  error = fillTemporary(fd.get(), bytes, attributes);
+  fd.reset();
+  if (error == 0 && renameat(dirFd, temporaryName.c_str(), dirFd, name.c_str()) != 0) error = errno;
+  if (error != 0) {
+    unlinkat(dirFd, temporaryName.c_str(), 0);
+    return error;
+  }
+  fsync(dirFd);  // the rename itself reaches the disk; a failure here loses nothing already renamed
+  return 0;
+}

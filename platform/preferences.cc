@@ -1,0 +1,262 @@
+#include "platform/preferences.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <strings.h>
+#include <vector>
+
+#include "platform/directory.h"
+#include "platform/fd.h"
+
+namespace {
+
+std::string gTestRoot;
+
+std::string fixedPlace(const char* path) { return gTestRoot + path; }
+
+// A name that stands for exactly one directory entry.
+bool isEntryName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+         name.find('\0') == std::string::npos;
+}
+
+// Where one scope's files live: a base folder that only the administrator
+// names (opened as given), then components reached without following links
+// and created as needed with the owner and modes that fit the place.
+struct StoreFolder {
+  std::string base;
+  std::vector<std::string> components;
+  std::optional<uid_t> owner;
+  std::optional<gid_t> group;
+  mode_t folderMode = 0755;
+  mode_t fileMode = 0644;
+};
+
+std::string hostId() {
+  std::ifstream in(fixedPlace("/etc/machine-id"));
+  std::string line;
+  if (!in || !std::getline(in, line)) return "localhost";
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
+  return isEntryName(line) ? line : "localhost";
+}
+
+// A home of "/" (system accounts) or a relative one would put a user's files
+// into machine places; such accounts are treated as having no home.
+bool isUsableHome(const std::string& home) {
+  return !home.empty() && home.front() == '/' && home.find_first_not_of('/') != std::string::npos;
+}
+
+StoreFolder machineFolder(std::vector<std::string> below) {
+  StoreFolder folder;
+  folder.base = fixedPlace("/Library");
+  folder.components = {"Preferences"};
+  folder.components.insert(folder.components.end(), below.begin(), below.end());
+  return folder;
+}
+
+std::optional<StoreFolder> storeFolder(const PreferenceScope& scope) {
+  StoreFolder folder;
+  if (!scope.user) {
+    folder = machineFolder({});
+  } else if (!isEntryName(*scope.user)) {
+    return std::nullopt;
+  } else {
+    const std::string passwd = fixedPlace(kPasswdFile);
+    const auto account = accountByShortName(*scope.user, passwd.c_str());
+    if (account && isUsableHome(account->home)) {
+      folder.base = account->home;
+      folder.components = {"Library", "Preferences"};
+      folder.owner = account->uid;
+      folder.group = account->gid;
+      folder.folderMode = 0700;
+      folder.fileMode = 0600;
+    } else {
+      folder = machineFolder({"Users", *scope.user});
+    }
+  }
+  if (scope.currentHost) folder.components.push_back("ByHost");
+  return folder;
+}
+
+std::optional<std::string> fileName(const std::string& domain, const PreferenceScope& scope) {
+  if (!isEntryName(domain)) return std::nullopt;
+  return scope.currentHost ? domain + "." + hostId() + ".plist" : domain + ".plist";
+}
+
+std::string relativePath(const StoreFolder& folder, const std::string& name) {
+  std::string path;
+  for (const auto& component : folder.components) path += component + "/";
+  return path + name;
+}
+
+UniqueFd openBase(const StoreFolder& folder) {
+  return UniqueFd(open(folder.base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+// One folder below `parent`, created when missing. A link in its place is
+// refused (O_NOFOLLOW); only a folder made here gets the place's owner and mode.
+UniqueFd openOrCreateFolder(int parent, const std::string& name, const StoreFolder& folder) {
+  const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  UniqueFd fd(openat(parent, name.c_str(), flags));
+  if (fd.valid() || errno != ENOENT) return fd;
+  const bool created = mkdirat(parent, name.c_str(), folder.folderMode) == 0;
+  if (!created && errno != EEXIST) return UniqueFd();
+  fd.reset(openat(parent, name.c_str(), flags));
+  if (!fd.valid() || !created) return fd;
+  if ((folder.owner || folder.group) &&
+      fchown(fd.get(), folder.owner.value_or(static_cast<uid_t>(-1)), folder.group.value_or(static_cast<gid_t>(-1))) != 0) {
+    return UniqueFd();
+  }
+  if (fchmod(fd.get(), folder.folderMode) != 0) return UniqueFd();
+  return fd;
+}
+
+UniqueFd openFolderForWriting(const StoreFolder& folder) {
+  UniqueFd current = openBase(folder);
+  for (const auto& component : folder.components) {
+    if (!current.valid()) break;
+    current = openOrCreateFolder(current.get(), component, folder);
+  }
+  return current;
+}
+
+// The domain's dictionary for reading: absent, unreadable or malformed files
+// all read as none.
+PlistRef readDomain(const std::string& domain, const PreferenceScope& scope) {
+  const auto folder = storeFolder(scope);
+  const auto name = fileName(domain, scope);
+  if (!folder || !name) return nullptr;
+  UniqueFd base = openBase(*folder);
+  if (!base.valid()) return nullptr;
+  return readPlistDictionaryBeneath(base.get(), relativePath(*folder, *name));
+}
+
+// The dictionary that a write starts from. A file that is there but is not a
+// readable dictionary is moved aside as NAME.corrupt so that nothing the user
+// had is lost; a folder in its place stops the write.
+PlistRef dictionaryToReplace(int dirFd, const std::string& name) {
+  std::string bytes;
+  const int error = readFileBeneath(dirFd, name, &bytes);
+  if (error == ENOENT) return PlistRef(plist_new_dict());
+  if (error == EISDIR) return nullptr;
+  if (error == 0) {
+    PlistRef dictionary = parsePlist(bytes);
+    if (isPlistDictionary(dictionary.get())) return dictionary;
+  }
+  const std::string kept = name + ".corrupt";
+  if (renameat(dirFd, name.c_str(), dirFd, kept.c_str()) != 0) return nullptr;
+  return PlistRef(plist_new_dict());
+}
+
+bool validBoolean(plist_t node, bool* value) {
+  switch (plist_get_node_type(node)) {
+    case PLIST_BOOLEAN: {
+      uint8_t flag = 0;
+      plist_get_bool_val(node, &flag);
+      *value = flag != 0;
+      return true;
+    }
+    case PLIST_UINT: {
+      uint64_t number = 0;
+      plist_get_uint_val(node, &number);
+      *value = number != 0;
+      return true;
+    }
+    case PLIST_REAL: {
+      double number = 0;
+      plist_get_real_val(node, &number);
+      *value = number != 0;
+      return true;
+    }
+    case PLIST_STRING: {
+      const std::string text = plistString(node).value_or("");
+      const char* t = text.c_str();
+      const bool yes = strcasecmp(t, "yes") == 0 || strcasecmp(t, "true") == 0;
+      const bool no = strcasecmp(t, "no") == 0 || strcasecmp(t, "false") == 0;
+      *value = yes;
+      return yes || no;
+    }
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+void setPreferencesTestRoot(const std::string& root) { gTestRoot = root; }
+
+std::string currentUserName() {
+  const std::string passwd = fixedPlace(kPasswdFile);
+  const uid_t uid = geteuid();
+  if (const auto account = accountByUid(uid, passwd.c_str())) return account->shortName;
+  return uid == 0 ? "root" : std::to_string(uid);
+}
+
+std::optional<std::string> preferencesFile(const std::string& domain, const PreferenceScope& scope) {
+  const auto folder = storeFolder(scope);
+  const auto name = fileName(domain, scope);
+  if (!folder || !name) return std::nullopt;
+  return folder->base + "/" + relativePath(*folder, *name);
+}
+
+PlistRef copyPreference(const std::string& key, const std::string& domain, const PreferenceScope& scope) {
+  PlistRef dictionary = readDomain(domain, scope);
+  if (!dictionary) return nullptr;
+  plist_t value = plist_dict_get_item(dictionary.get(), key.c_str());
+  return PlistRef(value ? plist_copy(value) : nullptr);
+}
+
+bool setPreference(const std::string& key, plist_t value, const std::string& domain, const PreferenceScope& scope) {
+  const auto folder = storeFolder(scope);
+  const auto name = fileName(domain, scope);
+  if (!folder || !name) return false;
+  UniqueFd dir = openFolderForWriting(*folder);
+  if (!dir.valid()) return false;
+  PlistRef dictionary = dictionaryToReplace(dir.get(), *name);
+  if (!dictionary) return false;
+  if (value != nullptr) {
+    plist_dict_set_item(dictionary.get(), key.c_str(), plist_copy(value));
+  } else if (plist_dict_get_item(dictionary.get(), key.c_str()) != nullptr) {
+    plist_dict_remove_item(dictionary.get(), key.c_str());
+  }
+  const PlistFileAttributes attributes{folder->fileMode, folder->owner, folder->group};
+  return writePlistAt(dir.get(), *name, dictionary.get(), attributes) == 0;
+}
+
+bool synchronizePreferences(const std::string& domain, const PreferenceScope& scope) {
+  const auto folder = storeFolder(scope);
+  const auto name = fileName(domain, scope);
+  if (!folder || !name) return false;
+  UniqueFd base = openBase(*folder);
+  if (!base.valid()) return false;
+  std::string bytes;
+  const int error = readFileBeneath(base.get(), relativePath(*folder, *name), &bytes);
+  if (error == ENOENT) return true;
+  return error == 0 && isPlistDictionary(parsePlist(bytes).get());
+}
+
+PlistRef copyAppValue(const std::string& key, const std::string& domain) {
+  const std::string user = currentUserName();
+  const PreferenceScope order[] = {{user, true}, {user, false}, {std::nullopt, true}, {std::nullopt, false}};
+  for (const auto& scope : order) {
+    if (PlistRef value = copyPreference(key, domain, scope)) return value;
+  }
+  return nullptr;
+}
+
+bool appBooleanValue(const std::string& key, const std::string& domain, bool* exists) {
+  bool value = false;
+  PlistRef node = copyAppValue(key, domain);
+  const bool valid = node && validBoolean(node.get(), &value);
+  if (exists != nullptr) *exists = valid;
+  return valid && value;
+}
+
+bool setAppValue(const std::string& key, plist_t value, const std::string& domain) {
+  return setPreference(key, value, domain, PreferenceScope{currentUserName(), false});
+}
