@@ -2,9 +2,57 @@
 
 #include <cstdlib>
 
-// Not built yet: a full creation fails until it is.
-void createHomeFromTemplate(const std::string&, const std::string&, const std::optional<std::string>&,
-                            const std::optional<std::string>&, const std::optional<std::string>&,
-                            const std::optional<std::string>&, const std::optional<Uuid>&) {
+#include "main/copier.h"
+#include "main/language.h"
+#include "main/seeding.h"
+#include "permissions/home_pass.h"
+#include "platform/filemanager.h"
+#include "platform/path.h"
+#include "platform/runtool.h"
+#include "platform/syslog.h"
+
+namespace {
+
+constexpr const char* kModule = "Hollin_main";
+constexpr mode_t kNewHomeMode = 0750;
+
+// An existing home is used as it is: its mode and contents stay, and both
+// copies merge into it.
+void ensureHomeFolder(const std::string& homePath) {
+  if (fileExists(homePath)) return;
+  std::string error;
+  if (!createDirectory(homePath, kNewHomeMode, &error)) logFormat("%s:%d %s", kModule, 208, error.c_str());
+}
+
+void copyOrExit(const std::string& source, const std::string& homePath, const std::string& label) {
+  const int64_t status = copyDirectory(source, homePath);
+  if (status == 0) return;
+  logFormat("copyDirectory(%s, %s) failed with %ld", label.c_str(), homePath.c_str(), static_cast<long>(status));
   std::exit(1);
+}
+
+}  // namespace
+
+void createHomeFromTemplate(const std::string& templateRoot, const std::string& homePath,
+                            const std::optional<std::string>& userIdText,
+                            const std::optional<std::string>& groupIdText,
+                            const std::optional<std::string>& language, const std::optional<std::string>& userName,
+                            const std::optional<Uuid>& userUUID) {
+  ensureHomeFolder(homePath);
+  copyOrExit(joinPath(templateRoot, "Non_localized"), homePath, "Non-Localizable");
+  hideLibraryFolder(homePath);
+  PlistRef priorGlobalPreferences = readGlobalPreferences(homePath);
+  const std::string languageFolder = chooseTemplateLanguage(templateRoot, language);
+  copyOrExit(languageFolder, homePath, language.value_or(""));
+  if (priorGlobalPreferences) mergeGlobalPreferences(homePath, priorGlobalPreferences.get());
+  if (userName) setUserLocale(*userName, language.value_or(""));
+
+  bool touchFailed = false;
+  const int status = runTool("/usr/bin/find", {homePath, "-exec", "touch", "{}", "+"});
+  if (status != 0) {
+    logFormat("find-exec-touch failed with %d", status);
+    touchFailed = true;
+  }
+  setPermissions(homePath, userName, userIdText, groupIdText, userUUID);
+  std::exit(touchFailed ? 1 : 0);
 }
