@@ -15,3 +15,6 @@ struct Identity {
 /// The one account whose short name or full name equals `name`; none when no
 /// account or more than one matches, or when there is no name.
 std::optional<Identity> lookupIdentity(const std::optional<std::string>& name);
+
+/// lookupIdentity over the given accounts file.
+std::optional<Identity> lookupIdentityIn(const std::optional<std::string>& name, const char* passwdFile);

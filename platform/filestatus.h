@@ -11,9 +11,8 @@ struct FileStatus {
   mode_t mode = 0;
   uid_t owner = 0;
   gid_t group = 0;
-  uint32_t flags = 0;  // BSD flags word
 };
 
-/// `lstat` of `path` (a final link is not followed) with the flags word. None
+/// `lstat` of `path` (a final link is not followed). None
 /// when it fails; `error`, when given, receives the error number.
 std::optional<FileStatus> lstatPath(const std::string& path, int* error = nullptr);

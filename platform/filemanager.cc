@@ -1,0 +1,137 @@
+#include "platform/filemanager.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/fd.h"
+#include "platform/walk.h"
+
+namespace {
+
+std::string describe(const char* what, const std::string& path, int error) {
+  return "\"" + path + "\" " + what + ": " + std::strerror(error);
+}
+
+bool fail(std::string* error, const char* what, const std::string& path, int code) {
+  if (error) *error = describe(what, path, code);
+  return false;
+}
+
+// Makes one folder; an existing folder is fine, anything else in the way is not.
+int makeFolder(const std::string& path, mode_t mode) {
+  if (mkdir(path.c_str(), mode) == 0) return 0;
+  const int error = errno;
+  struct stat status {};
+  if (error == EEXIST && stat(path.c_str(), &status) == 0) return S_ISDIR(status.st_mode) ? EEXIST : ENOTDIR;
+  return error;
+}
+
+struct Removal {
+  dev_t device = 0;
+  int error = 0;
+  std::string path;
+};
+
+void noteRemovalError(Removal& r, const std::string& path, int error) {
+  if (r.error == 0) {
+    r.error = error;
+    r.path = path;
+  }
+}
+
+// Removes the contents of the folder open at `fd` (whose text is `path`).
+void removeContents(int fd, const std::string& path, Removal& r) {
+  WalkVisitor visitor;
+  visitor.enter = [&r](const WalkItem& item) {
+    if (item.status.st_dev != r.device) {
+      noteRemovalError(r, *item.path, EXDEV);
+      return WalkStep::Skip;
+    }
+    if (S_ISDIR(item.status.st_mode)) return WalkStep::Descend;
+    if (unlinkat(item.parentFd, item.name, 0) != 0 && errno != ENOENT) noteRemovalError(r, *item.path, errno);
+    return WalkStep::Skip;
+  };
+  visitor.leave = [&r](const WalkItem& item, bool) {
+    if (unlinkat(item.parentFd, item.name, AT_REMOVEDIR) != 0 && errno != ENOENT) {
+      noteRemovalError(r, *item.path, errno);
+    }
+  };
+  const WalkError walk = walkTree(fd, path, visitor);
+  if (walk.error != 0) noteRemovalError(r, walk.path, walk.error);
+}
+
+}  // namespace
+
+bool fileExists(const std::string& path, bool* isFolder) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) return false;
+  if (isFolder) *isFolder = S_ISDIR(status.st_mode);
+  return true;
+}
+
+bool createDirectory(const std::string& path, std::optional<mode_t> mode, std::string* error) {
+  if (path.empty()) return fail(error, "could not be created", path, ENOENT);
+  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    const std::string parent = path.substr(0, slash);
+    if (parent.back() == '/') continue;
+    const int made = makeFolder(parent, 0777);
+    if (made != 0 && made != EEXIST) return fail(error, "could not be created", parent, made);
+  }
+  const int made = makeFolder(path, mode.value_or(0777));
+  if (made == EEXIST) return true;
+  if (made != 0) return fail(error, "could not be created", path, made);
+  if (!mode) return true;
+  // The mode asked for is the mode it ends with, whatever the umask took away.
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid() || fchmod(fd.get(), *mode) != 0) return fail(error, "could not be given its mode", path, errno);
+  return true;
+}
+
+bool removeItem(const std::string& path, std::string* error) {
+  struct stat status {};
+  if (lstat(path.c_str(), &status) != 0) return fail(error, "couldn't be removed", path, errno);
+  if (!S_ISDIR(status.st_mode)) {
+    if (unlink(path.c_str()) != 0) return fail(error, "couldn't be removed", path, errno);
+    return true;
+  }
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat pinned {};
+  if (!fd.valid() || fstat(fd.get(), &pinned) != 0) return fail(error, "couldn't be removed", path, errno);
+  if (pinned.st_ino != status.st_ino || pinned.st_dev != status.st_dev) {
+    return fail(error, "couldn't be removed", path, ESTALE);
+  }
+  Removal r;
+  r.device = pinned.st_dev;
+  removeContents(fd.get(), path, r);
+  if (r.error != 0) return fail(error, "couldn't be removed", r.path, r.error);
+  if (rmdir(path.c_str()) != 0) return fail(error, "couldn't be removed", path, errno);
+  return true;
+}
+
+std::optional<std::vector<std::string>> listDirectory(const std::string& path) {
+  DIR* dir = opendir(path.c_str());
+  if (!dir) return std::nullopt;
+  std::vector<std::string> names;
+  while (const dirent* entry = readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) names.emplace_back(entry->d_name);
+  }
+  closedir(dir);
+  return names;
+}
+
+bool enumerateSubpaths(const std::string& path, const std::function<void(const std::string&)>& visit) {
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return false;
+  WalkVisitor visitor;
+  visitor.enter = [&visit](const WalkItem& item) {
+    visit(item.path->substr(item.rootLength + 1));
+    return WalkStep::Descend;
+  };
+  walkTree(fd.get(), path, visitor);
+  return true;
+}
