@@ -335,7 +335,9 @@ class Host:
             cmd += ["--log", str(log_socket)]
         if uid is not None:
             cmd += ["--uid", str(uid)]
-        cmd += [str(self.root), str(self.build), "--", *map(str, argv)]
+        # Bytes stay bytes on the way (arguments that are not UTF-8).
+        cmd += [str(self.root), str(self.build), "--",
+                *(os.fsdecode(a) if isinstance(a, bytes) else str(a) for a in argv)]
         env = dict(os.environ, **{k: os.environ.get(k, v) for k, v in SANITIZER_ENV.items()})
         return subprocess.run(cmd, input=input, capture_output=True, text=True,
                               errors="surrogateescape", env=env, timeout=300)
