@@ -60,6 +60,8 @@ DEFAULT_GROUP = [
     ("staff", 20, ["alice", "bob"]),
     ("vexa", 80, ["root"]),
 ]
+# What scripts/sandbox itself puts into the root: binding targets.
+SANDBOX_MOUNT_POINTS = {"/etc/alternatives", "/etc/ld.so.cache"}
 MACHINE_ID = "3f1c0ad2b6e84c7e9a51d2f0c4b7e6a9"
 
 FS_IOC_GETFLAGS = 0x80086601
@@ -287,6 +289,25 @@ class Host:
             folder = language if language.endswith(".lproj") else language + ".lproj"
             make_tree(top / folder, spec)
         return top
+
+    def snapshot(self):
+        """Every item of the sandbox's own folders as {sandbox path: (kind,
+        mode, uid, gid, size or link target)}, links not followed; for "this
+        run changed nothing" checks."""
+        items = {}
+        for top in ("Library", "System", "Users", "Volumes", "etc", "var", "tmp"):
+            for folder, dirs, files in os.walk(self.root / top):
+                for name in dirs + files:
+                    full = os.path.join(folder, name)
+                    rel = "/" + os.path.relpath(full, self.root)
+                    if rel in SANDBOX_MOUNT_POINTS:
+                        continue
+                    st = os.lstat(full)
+                    extra = os.readlink(full) if stat.S_ISLNK(st.st_mode) else (
+                        None if stat.S_ISDIR(st.st_mode) else st.st_size)
+                    items[rel] = (stat.S_IFMT(st.st_mode), stat.S_IMODE(st.st_mode),
+                                  st.st_uid, st.st_gid, extra)
+        return items
 
     # --- accounts ---------------------------------------------------------
 
