@@ -52,7 +52,7 @@ DEFAULT_PASSWD = [
     ("root", 0, 0, "System Administrator", "/var/root", "/bin/sh"),
     ("daemon", 1, 1, "System Services", "/var/root", "/usr/sbin/nologin"),
     ("alice", 501, 20, "Alice Liddell,,,", "/Users/alice", "/bin/bash"),
-    ("bob", 502, 20, "Bob Marley", "/Users/bob", "/bin/bash"),
+    ("bob", 502, 20, "Bob Tanner", "/Users/bob", "/bin/bash"),
 ]
 DEFAULT_GROUP = [
     ("wheel", 0, []),
