@@ -138,7 +138,6 @@ def test_modes_meaning_full_creation_do_not_delete(templated, mode):
     assert (home / "Documents" / "paper").read_text() == "words\n"
 
 
-@pytest.mark.xfail(strict=True, reason="home creation not built yet")
 @pytest.mark.parametrize("mode", ["1", "4", "7", "-1"])
 def test_modes_meaning_full_creation_fill_the_home(templated, mode):
     status, _ = templated.run(["x", "/Users/carol", "501", "20", mode, "", "English", "carol"])

@@ -190,7 +190,6 @@ def test_repair_of_a_home_that_cannot_be_examined_fails(host):
     assert locator_lines(lines) == []
 
 
-@pytest.mark.xfail(strict=True, reason="repair not built yet")
 @pytest.mark.parametrize("args", [[REPAIR, "alice"], [REPAIR, "/Users/alice", "ignored", "alice"]])
 def test_repair_of_an_existing_home_succeeds(host, args):
     host.make_template(non_localized={"Desktop": {}}, languages={"English": {}})
@@ -200,7 +199,6 @@ def test_repair_of_an_existing_home_succeeds(host, args):
     assert status == 0
 
 
-@pytest.mark.xfail(strict=True, reason="repair not built yet")
 def test_repair_of_a_volume_home_succeeds(host):
     volume_template(host, "Data")
     host.make_tree("/Volumes/Data/Users/alice", {})
