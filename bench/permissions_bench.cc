@@ -59,6 +59,17 @@ double timeFloor(const std::string& home, uid_t uid, gid_t gid) {
 
 }  // namespace
 
+// Each contender gets a tree of its own, made fresh for the run, so that
+// every one of them has the same work to do; old trees are left in place
+// rather than deleted, since creating files right after deleting many is
+// much slower here and would swamp the figures.
+std::string freshTree(size_t items, const std::string& name) {
+  const std::string home = "/Users/" + name;
+  mkdir(home.c_str(), 0755);
+  bench::makeTree(home, items);
+  return home;
+}
+
 int main(int argc, char* argv[]) {
   if (argc < 3) {
     std::fprintf(stderr, "usage: %s HOLLIN RUNS [ITEMS...]\n", argv[0]);
@@ -68,22 +79,22 @@ int main(int argc, char* argv[]) {
   const int runs = std::atoi(argv[2]);
   for (int a = 3; a < argc; ++a) {
     const size_t items = std::strtoul(argv[a], nullptr, 10);
-    const std::string home = "/Users/bench" + std::to_string(items);
-    mkdir(home.c_str(), 0755);
-    const size_t folders = bench::makeTree(home, items);
     std::vector<double> pass, chown, floor, passOverChown, passOverFloor;
     long rss = 0;
     for (int r = 0; r < runs; ++r) {
-      const std::string uid = std::to_string(501 + r % 2);
+      const std::string tag = std::to_string(items) + "-" + std::to_string(r);
+      const std::string passHome = freshTree(items, "pass" + tag);
+      const std::string chownHome = freshTree(items, "chown" + tag);
+      const std::string floorHome = freshTree(items, "floor" + tag);
       sync();
-      const bench::RunResult p = bench::runProgram({hollin, "x", home, uid, "20", "3"});
-      const bench::RunResult c = bench::runProgram({"/usr/bin/chown", "-R", uid + ":20", home});
-      const double f = timeFloor(home, 501 + r % 2, 20);
+      const bench::RunResult p = bench::runProgram({hollin, "x", passHome, "501", "20", "3"});
+      const bench::RunResult c = bench::runProgram({"/usr/bin/chown", "-R", "501:20", chownHome});
+      const double f = timeFloor(floorHome, 501, 20);
       rss = std::max(rss, p.maxRssKiB);
       pass.push_back(p.seconds), chown.push_back(c.seconds), floor.push_back(f);
       passOverChown.push_back(p.seconds / c.seconds), passOverFloor.push_back(p.seconds / f);
     }
-    std::printf("items %zu (folders %zu): pass %.3fs  chown -R %.3fs  floor %.3fs  (medians of %d)\n", items, folders,
+    std::printf("items %zu: pass %.3fs  chown -R %.3fs  floor %.3fs  (medians of %d paired runs)\n", items,
                 bench::median(pass), bench::median(chown), bench::median(floor), runs);
     std::printf("  pass / chown -R = %.2f   pass / floor = %.2f   floor / chown -R = %.2f\n",
                 bench::median(passOverChown), bench::median(passOverFloor),

@@ -1,0 +1,37 @@
+// A repair of a large home against a small template, against `chown -R` of
+// the same home. The template is the first items of the same generated tree,
+// so its items have counterparts in the home.
+
+#include "bench/tree.h"
+
+int main(int argc, char* argv[]) {
+  if (argc < 5) {
+    std::fprintf(stderr, "usage: %s HOLLIN RUNS HOME_ITEMS TEMPLATE_ITEMS\n", argv[0]);
+    return 2;
+  }
+  const std::string hollin = argv[1];
+  const int runs = std::atoi(argv[2]);
+  const size_t homeItems = std::strtoul(argv[3], nullptr, 10);
+  const size_t templateItems = std::strtoul(argv[4], nullptr, 10);
+  const std::string templateRoot = "/Library/User Template";
+  mkdir(templateRoot.c_str(), 0755);
+  mkdir((templateRoot + "/Non_localized").c_str(), 0755);
+  mkdir((templateRoot + "/English.lproj").c_str(), 0755);
+  bench::makeTree(templateRoot + "/Non_localized", templateItems, 11);
+  const std::string home = "/Users/alice";
+  mkdir(home.c_str(), 0755);
+  bench::makeTree(home, homeItems, 11);
+
+  std::vector<double> repair, chown, ratio;
+  for (int r = 0; r < runs; ++r) {
+    const std::string owner = r % 2 ? "bob:20" : "alice:20";
+    sync();
+    const bench::RunResult p = bench::runProgram({hollin, "-repairPermissions", home, "x", owner.substr(0, owner.find(':'))});
+    const bench::RunResult c = bench::runProgram({"/usr/bin/chown", "-R", owner, home});
+    repair.push_back(p.seconds), chown.push_back(c.seconds), ratio.push_back(p.seconds / c.seconds);
+  }
+  std::printf("home %zu items, template %zu items: repair %.3fs  chown -R %.3fs  (medians of %d)\n", homeItems,
+              templateItems, bench::median(repair), bench::median(chown), runs);
+  std::printf("  repair / chown -R = %.2f\n", bench::median(ratio));
+  return 0;
+}
