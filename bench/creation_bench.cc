@@ -17,7 +17,7 @@ int main(int argc, char* argv[]) {
   mkdir((templateRoot + "/Non_localized").c_str(), 0755);
   mkdir((templateRoot + "/English.lproj").c_str(), 0755);
   bench::makeTree(templateRoot + "/Non_localized", items * 4 / 5, 7);
-  bench::makeTree(templateRoot + "/English.lproj", items / 5, 8);
+  bench::makeTree(templateRoot + "/English.lproj", items / 5, 8, "localized");
   mkdir("/Users/copies", 0755);
 
   std::vector<double> creation, copy, ratio;

@@ -29,9 +29,9 @@ struct Random {
   uint32_t between(uint32_t low, uint32_t high) { return low + next() % (high - low + 1); }
 };
 
-/// Creates `items` items below the existing folder `root`; returns how many
-/// folders there are among them.
-inline size_t makeTree(const std::string& root, size_t items, uint64_t seed = 42) {
+/// Creates `items` items named PREFIXn below the existing folder `root`;
+/// returns how many folders there are among them.
+inline size_t makeTree(const std::string& root, size_t items, uint64_t seed = 42, const std::string& prefix = "item") {
   Random random{seed};
   std::deque<std::pair<std::string, unsigned>> folders{{root, 0}};
   size_t made = 0, folderCount = 0;
@@ -42,7 +42,7 @@ inline size_t makeTree(const std::string& root, size_t items, uint64_t seed = 42
     const uint32_t fanOut = random.between(10, 30);
     for (uint32_t i = 0; i < fanOut && made < items; ++i, ++made) {
       const uint32_t dice = random.next() % 1000;
-      const std::string path = folder + "/item" + std::to_string(i);
+      const std::string path = folder + "/" + prefix + std::to_string(i);
       if (dice < 150 && depth < 8) {
         mkdir(path.c_str(), 0755);
         folders.emplace_back(path, depth + 1);
