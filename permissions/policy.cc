@@ -26,13 +26,6 @@ std::optional<std::string> stringValue(plist_t dict, const char* key) {
   return std::string(text, length);
 }
 
-std::string replaceAll(std::string text, std::string_view from, std::string_view to) {
-  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
-}
-
 const char* toolFor(const std::optional<std::string>& command) {
   if (command == "CHMOD") return "/bin/chmod";
   if (command == "CHGRP") return "/usr/bin/chgrp";

@@ -22,3 +22,6 @@ int32_t decimalInt(std::string_view text);
 
 /// True when `text` is valid UTF-8.
 bool isValidUtf8(std::string_view text);
+
+/// `text` with every occurrence of `from` replaced by `to` (literal, with case).
+std::string replaceAll(std::string text, std::string_view from, std::string_view to);

@@ -13,13 +13,6 @@
 
 namespace {
 
-std::string replaceAll(std::string text, std::string_view from, std::string_view to) {
-  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
-}
-
 // `glob` follows links inside the home, so a match is trusted only once it is
 // reached again from the pinned home with no link on the way and no escape.
 void applyBeneathHome(const std::string& match, const std::string& home, int homeFd,
