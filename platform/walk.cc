@@ -179,6 +179,8 @@ WalkError walkTree(int rootFd, const std::string& rootPath, const WalkVisitor& v
     w.error = {errno ? errno : EBADF, rootPath};
     return w.error;
   }
+  // The duplicate shares the caller's read position: start from the top.
+  rewinddir(root.dir);
   w.rootDevice = root.status.st_dev;
   root.pathLength = rootPath.size();
   w.levels.push_back(std::move(root));
