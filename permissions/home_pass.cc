@@ -56,9 +56,7 @@ void applyToEveryItem(int homeFd, const std::string& homePath, const OwnerIds& o
 // The tools follow a link named on their command line; an item reached
 // through a link inside the home is not handed to them.
 bool existsWithoutLinks(int homeFd, const std::string& homePath, const std::string& relative) {
-  if (homeFd < 0 || !fileExists(joinPath(homePath, relative))) return false;
-  UniqueFd fd(openBeneath(homeFd, relative, O_PATH | O_NOFOLLOW));
-  return fd.get() >= 0;
+  return homeFd >= 0 && fileExists(joinPath(homePath, relative)) && existsBeneathWithoutLinks(homeFd, relative);
 }
 
 bool runFallbackCommands(int homeFd, const std::string& homePath, const std::optional<std::string>& userName) {

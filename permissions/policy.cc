@@ -32,13 +32,6 @@ const char* toolFor(const std::optional<std::string>& command) {
   return nullptr;
 }
 
-// The tools follow a link named on their command line, so an entry is only
-// handed over when it lies below the home with no link anywhere on the way.
-bool reachableWithoutLinks(int homeFd, const std::string& relative) {
-  UniqueFd fd(openBeneath(homeFd, relative, O_PATH | O_NOFOLLOW));
-  return fd.get() >= 0;
-}
-
 void runRule(const std::string& homePath, int homeFd, const std::optional<std::string>& userName, plist_t rule) {
   if (plist_get_node_type(rule) != PLIST_DICT) return;
   const char* tool = toolFor(stringValue(rule, "Command"));
@@ -50,8 +43,11 @@ void runRule(const std::string& homePath, int homeFd, const std::optional<std::s
     plist_t entry = plist_array_get_item(paths, i);
     if (plist_get_node_type(entry) != PLIST_STRING) continue;
     uint64_t length = 0;
-    const std::string relative(plist_get_string_ptr(entry, &length), length);
-    if (!tool || homeFd < 0 || !reachableWithoutLinks(homeFd, relative)) continue;
+    const char* text = plist_get_string_ptr(entry, &length);
+    const std::string relative(text, length);
+    // The tools follow a link named on their command line, so an entry is
+    // only handed over when it lies below the home with no link on the way.
+    if (!tool || homeFd < 0 || !existsBeneathWithoutLinks(homeFd, relative)) continue;
     const int status = runTool(tool, {argument, joinPath(homePath, relative)});
     if (status != 0) logFormat("%s:%d Error:%d", kModule, 118, status);
   }

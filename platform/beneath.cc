@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -28,4 +29,13 @@ int openParentBeneath(int rootFd, const std::string& relative, std::string* name
   }
   *name = trimmed.substr(slash + 1);
   return openBeneath(rootFd, trimmed.substr(0, slash), O_RDONLY | O_DIRECTORY);
+}
+
+bool existsBeneathWithoutLinks(int rootFd, const std::string& relative) {
+  const int fd = openBeneath(rootFd, relative, O_PATH | O_NOFOLLOW);
+  if (fd < 0) return false;
+  struct stat status {};
+  const bool real = fstat(fd, &status) == 0 && !S_ISLNK(status.st_mode);
+  close(fd);
+  return real;
 }

@@ -16,3 +16,7 @@ int openBeneath(int rootFd, const std::string& relative, int flags, mode_t mode 
 /// itself for a single name) and gives that component in `name`. Returns the
 /// folder's descriptor, or -errno. `relative` must name something below root.
 int openParentBeneath(int rootFd, const std::string& relative, std::string* name);
+
+/// True when `relative` names an item below the folder `rootFd` that is
+/// reached with no symbolic link anywhere on the way and is not itself one.
+bool existsBeneathWithoutLinks(int rootFd, const std::string& relative);

@@ -206,4 +206,9 @@ WalkError walkTree(int rootFd, const std::string& rootPath, const WalkVisitor& v
   return w.error;
 }
 
-int openFolderNoFollow(const std::string& path) { return open(path.c_str(), kFolderFlags); }
+int openFolderNoFollow(const std::string& path) {
+  // A trailing separator would make the last component resolve through a link.
+  size_t end = path.size();
+  while (end > 1 && path[end - 1] == '/') --end;
+  return open(path.substr(0, end).c_str(), kFolderFlags);
+}
