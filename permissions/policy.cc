@@ -40,9 +40,13 @@ const char* toolFor(const std::optional<std::string>& command) {
 }
 
 // The tools follow a link named on their command line, so an entry is only
-// handed over when it lies below the home with no link anywhere on the way.
-bool reachableWithoutLinks(int homeFd, const std::string& relative) {
-  UniqueFd fd(openBeneath(homeFd, relative, O_PATH | O_NOFOLLOW));
+// handed over when it lies below the home with no link anywhere on the way,
+// the last component included (O_NOFOLLOW would let a final link through).
+// Separators at either end are dropped, as joining the entry onto the home does.
+bool reachableWithoutLinks(int homeFd, std::string_view relative) {
+  while (!relative.empty() && relative.front() == '/') relative.remove_prefix(1);
+  while (!relative.empty() && relative.back() == '/') relative.remove_suffix(1);
+  UniqueFd fd(openBeneath(homeFd, std::string(relative), O_PATH));
   return fd.get() >= 0;
 }
 
@@ -54,12 +58,9 @@ void runRule(const std::string& homePath, int homeFd, const std::optional<std::s
   plist_t paths = plist_dict_get_item(rule, "Paths");
   if (!paths || plist_get_node_type(paths) != PLIST_ARRAY) return;
   for (uint32_t i = 0; i < plist_array_get_size(paths); ++i) {
-    plist_t entry = plist_array_get_item(paths, i);
-    if (plist_get_node_type(entry) != PLIST_STRING) continue;
-    uint64_t length = 0;
-    const std::string relative(plist_get_string_ptr(entry, &length), length);
-    if (!tool || homeFd < 0 || !reachableWithoutLinks(homeFd, relative)) continue;
-    const int status = runTool(tool, {argument, joinPath(homePath, relative)});
+    const std::optional<std::string> relative = plistString(plist_array_get_item(paths, i));
+    if (!relative || !tool || homeFd < 0 || !reachableWithoutLinks(homeFd, *relative)) continue;
+    const int status = runTool(tool, {argument, joinPath(homePath, *relative)});
     if (status != 0) logFormat("%s:%d Error:%d", kModule, 118, status);
   }
 }
