@@ -50,11 +50,12 @@ void applyToEveryItem(int homeFd, const std::string& homePath, const OwnerIds& o
     applyItemPermissions(item, owner, userUUID);
     return WalkStep::Descend;
   };
-  walkTree(homeFd, homePath, visitor);
+  // Item paths are the home joined with the relative path: one separator.
+  walkTree(homeFd, joinPath(homePath, ""), visitor);
 }
 
 // The tools follow a link named on their command line; an item reached
-// through a link inside the home is not handed to them.
+// through a link inside the home, or that is one, is not handed to them.
 bool existsWithoutLinks(int homeFd, const std::string& homePath, const std::string& relative) {
   return homeFd >= 0 && fileExists(joinPath(homePath, relative)) && existsBeneathWithoutLinks(homeFd, relative);
 }

@@ -1,7 +1,5 @@
 #include "permissions/policy.h"
 
-#include <fcntl.h>
-
 #include <string_view>
 
 #include "platform/beneath.h"
@@ -19,11 +17,7 @@ constexpr const char* kModule = "setPermissions";
 constexpr const char* kUserNameMarker = "__USER_NAME__";
 
 std::optional<std::string> stringValue(plist_t dict, const char* key) {
-  plist_t node = dict ? plist_dict_get_item(dict, key) : nullptr;
-  if (!node || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-  uint64_t length = 0;
-  const char* text = plist_get_string_ptr(node, &length);
-  return std::string(text, length);
+  return plistString(plist_dict_get_item(dict, key));
 }
 
 const char* toolFor(const std::optional<std::string>& command) {
@@ -40,15 +34,11 @@ void runRule(const std::string& homePath, int homeFd, const std::optional<std::s
   plist_t paths = plist_dict_get_item(rule, "Paths");
   if (!paths || plist_get_node_type(paths) != PLIST_ARRAY) return;
   for (uint32_t i = 0; i < plist_array_get_size(paths); ++i) {
-    plist_t entry = plist_array_get_item(paths, i);
-    if (plist_get_node_type(entry) != PLIST_STRING) continue;
-    uint64_t length = 0;
-    const char* text = plist_get_string_ptr(entry, &length);
-    const std::string relative(text, length);
+    const std::optional<std::string> relative = plistString(plist_array_get_item(paths, i));
     // The tools follow a link named on their command line, so an entry is
     // only handed over when it lies below the home with no link on the way.
-    if (!tool || homeFd < 0 || !existsBeneathWithoutLinks(homeFd, relative)) continue;
-    const int status = runTool(tool, {argument, joinPath(homePath, relative)});
+    if (!relative || !tool || homeFd < 0 || !existsBeneathWithoutLinks(homeFd, *relative)) continue;
+    const int status = runTool(tool, {argument, joinPath(homePath, *relative)});
     if (status != 0) logFormat("%s:%d Error:%d", kModule, 118, status);
   }
 }

@@ -321,6 +321,10 @@ class Host:
         self._group.append((name, gid, list(members)))
         self._write_accounts()
 
+    def remove_group(self, name):
+        self._group = [g for g in self._group if g[0] != name]
+        self._write_accounts()
+
     def set_passwd_text(self, text):
         """Replaces /etc/passwd with exactly `text` (for malformed lines)."""
         (self.root / "etc/passwd").write_text(text)

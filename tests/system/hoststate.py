@@ -5,6 +5,7 @@ that tests check the stored state rather than the code under test.
     flags(path)              -> int, the BSD flags word (a link has none)
     acl(path)                -> list of (kind, perms, flags, uuid_bytes)
     set_immutable(path, on)  -> sets or clears the kernel immutable bit
+    add_flags(path, word)    -> adds BSD flags (attribute part, then kernel bits)
     clear_immutable_tree(p)  -> clears immutable/append below p (teardown)
 """
 
@@ -151,6 +152,24 @@ def set_immutable(path, on):
     try:
         inode = _inode_flags(fd)
         wanted = (inode | FS_IMMUTABLE_FL) if on else (inode & ~FS_IMMUTABLE_FL)
+        if wanted != inode:
+            _set_inode_flags(fd, wanted)
+    finally:
+        os.close(fd)
+
+
+def add_flags(path, word):
+    """Adds the BSD flags in `word` to a regular file or folder: the attribute
+    part first, since immutable and append freeze it, then the kernel bits."""
+    extra = word & ~(UF_NODUMP | UF_IMMUTABLE | UF_APPEND)
+    if extra:
+        old = _attribute(path, FLAGS_ATTRIBUTE)
+        extra |= struct.unpack("<I", old)[0] if old else 0
+        os.setxattr(path, FLAGS_ATTRIBUTE, struct.pack("<I", extra), follow_symlinks=False)
+    fd = _open_item(path)
+    try:
+        inode = _inode_flags(fd)
+        wanted = inode | sum(bit for bsd, bit in _KERNEL_BITS if word & bsd)
         if wanted != inode:
             _set_inode_flags(fd, wanted)
     finally:
