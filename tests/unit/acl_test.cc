@@ -21,8 +21,7 @@ TEST(AclStorage, LayoutRoundTripAndMalformedValues) {
   const std::vector<AclEntry> entries = {denyDelete(), {ACL_EXTENDED_ALLOW, 0x3ffe, 0x60, accountUuid(501)}};
   EXPECT_EQ(decodeAcl(encodeAcl(entries)), entries);
   EXPECT_EQ(decodeAcl("VACL" + word(0)), std::vector<AclEntry>{});
-  // Wrong magic, cut short, one byte over, counts that disagree with the
-  // length (a huge one must not be believed).
+  // Wrong magic, one byte short or over, counts that disagree with the length.
   for (const std::string& bad : {"X" + one.substr(1), one.substr(0, one.size() - 1), one + "x", std::string("VACL"),
                                  std::string(), "VACL" + word(2) + one.substr(8), "VACL" + word(0) + one.substr(8),
                                  "VACL" + word(0xffffffff) + one.substr(8)}) {

@@ -86,8 +86,10 @@ struct TempDir {
 };
 
 // Accounts root (home ROOT/var/root), bob (501:20, home ROOT/Users/bob),
-// nohome (no home) and daemon (home "/"); host id "hostid0123".
+// nohome (no home) and daemon (home "/"); host id "hostid0123". A narrow
+// umask shows any mode the store leaves to it.
 struct StoreRoot : TempDir {
+  const mode_t mask = umask(027);
   StoreRoot() {
     for (const char* place : {"etc", "Library/Preferences", "var/root", "Users/bob"}) fs::create_directories(at(place));
     EXPECT_EQ(0, chown(home().c_str(), 501, 20));
@@ -96,7 +98,10 @@ struct StoreRoot : TempDir {
     writeText(at("etc/machine-id"), "hostid0123\nsecond line\n");
     setPreferencesTestRoot(path);
   }
-  ~StoreRoot() { setPreferencesTestRoot(""); }
+  ~StoreRoot() {
+    setPreferencesTestRoot("");
+    umask(mask);
+  }
   std::string home() const { return at("Users/bob"); }
 };
 

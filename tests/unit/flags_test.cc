@@ -22,7 +22,8 @@ TEST(Flags, WordRoundTripsThroughInodeBitsAndAttribute) {
   const std::string file = dir.at("item");
   UniqueFd fd(open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   ASSERT_EQ(readFlags(fd.get()), 0u);
-  const int otherBits = inodeFlags(fd.get());
+  int otherBits = inodeFlags(fd.get()) | FS_NOATIME_FL;
+  ASSERT_EQ(ioctl(fd.get(), FS_IOC_SETFLAGS, &otherBits), 0);
   uint32_t current = 0;
   for (const uint32_t wanted : {UF_IMMUTABLE | UF_HIDDEN, UF_IMMUTABLE | UF_APPEND | UF_HIDDEN | 0x10000, UF_IMMUTABLE,
                                 UF_NODUMP | UF_HIDDEN, 0u}) {

@@ -9,8 +9,7 @@
 TEST(LookupIdentity, ShortOrFullNameOfExactlyOneAccount) {
   fixture::TempDir dir;
   const std::string passwd = dir.at("passwd");
-  fixture::writeText(passwd, "root:x:0:0:root:/var/root:/bin/sh\n"
-                             "alice:x:501:20:Alice Liddell,Room 1,,:/Users/alice:/bin/sh\n"
+  fixture::writeText(passwd, "alice:x:501:20:Alice Liddell,Room 1,,:/Users/alice:/bin/sh\n"
                              "bob:x:502:20:carol:/Users/bob:/bin/sh\n"
                              "carol:x:503:20:Carol:/Users/carol:/bin/sh\n"
                              "nohome:x:504:20:No Home::/bin/sh\n"

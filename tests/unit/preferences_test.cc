@@ -3,7 +3,6 @@
 #include "tests/unit/fixture.h"
 
 using fixture::stringAt;
-using Names = std::set<std::string>;
 
 namespace {
 
@@ -15,8 +14,8 @@ std::string valueAt(const std::string& key, const PreferenceScope& scope) {
 
 }  // namespace
 
-// Accounts with no usable home and names without an account
-// use the machine's Users folder; names that would leave it name no file.
+// Accounts without a usable home and names without an account use the
+// machine's Users folder; names that would leave it name no file.
 TEST(PreferencesStore, FilesFollowUserAndHostScopes) {
   fixture::StoreRoot machine;
   const std::pair<PreferenceScope, std::string> cases[] = {
@@ -54,7 +53,7 @@ TEST(PreferencesStore, WritesReplaceTheFileAtomicallyWithTheRightOwner) {
   ASSERT_TRUE(setPreference("First", nullptr, "D", bob));
   EXPECT_EQ(stringAt(old, "First") + stringAt(old, "Second"), "1<absent>");
   EXPECT_EQ(valueAt("First", bob) + valueAt("Second", bob) + valueAt("Second", {"bob", false}), "<none>2<none>");
-  EXPECT_EQ(fixture::names(fs::path(file).parent_path()), Names{"D.hostid0123.plist"});
+  EXPECT_EQ(fixture::names(fs::path(file).parent_path()), std::set<std::string>{"D.hostid0123.plist"});
   ASSERT_TRUE(setPreference("Any", text("x").get(), "D", {std::nullopt, true}));
   EXPECT_EQ(fixture::ownerAndMode(machine.at("Library/Preferences/ByHost")), "0:0 40755");
   EXPECT_EQ(fixture::ownerAndMode(*preferencesFile("D", {std::nullopt, true})), "0:0 100644");
@@ -102,7 +101,7 @@ TEST(PreferencesStore, NoLinkIsFollowedIntoAHome) {
     fs::remove_all(machine.home() + "/Library");
     fs::create_directory_symlink(machine.at("Library"), machine.home() + "/Library");
   }
-  EXPECT_EQ(fixture::names(machine.at("Library/Preferences")), Names{"D.plist"});
+  EXPECT_EQ(fixture::names(machine.at("Library/Preferences")), std::set<std::string>{"D.plist"});
   EXPECT_EQ(valueAt("Key", {std::nullopt, false}), "machine");
 }
 

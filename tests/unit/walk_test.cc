@@ -72,8 +72,8 @@ TEST(WalkTree, PreOrderEveryItemOnceNoLinkFollowed) {
   }
 }
 
-// Nothing outside the removed tree changes; the walk goes on past an item
-// that cannot go, and the failure names that item and the reason.
+// Nothing outside the removed tree changes. The walk goes on past an item that
+// cannot go, and the failure names that first item (not its folder) and why.
 TEST(RemoveItem, LinksGoAsThemselvesAndFailuresNamePathAndReason) {
   TempDir home, outside;
   writeText(outside.at("keep"), "x");
@@ -83,15 +83,14 @@ TEST(RemoveItem, LinksGoAsThemselvesAndFailuresNamePathAndReason) {
   fs::create_directory_symlink(outside.path, home.at("link"));
   std::string error;
   for (const char* item : {"h", "link"}) EXPECT_TRUE(removeItem(home.at(item), &error)) << error;
-  EXPECT_EQ(fixture::names(home.path), std::set<std::string>{});
-  EXPECT_EQ(fixture::names(outside.path), std::set<std::string>{"keep"});
+  EXPECT_EQ(names(home.path), std::set<std::string>{});
+  EXPECT_EQ(names(outside.path), std::set<std::string>{"keep"});
   EXPECT_FALSE(removeItem(home.at("missing"), &error));
   EXPECT_EQ(error, "\"" + home.at("missing") + "\" couldn't be removed: No such file or directory");
-  fs::create_directories(home.at("locked/b"));
-  writeText(home.at("locked/b/c"), "x");
-  writeText(home.at("locked/a"), "x");
-  ASSERT_EQ(writeFlags(UniqueFd(open(home.at("locked/a").c_str(), O_RDONLY | O_CLOEXEC)).get(), 0, UF_IMMUTABLE), 0);
-  EXPECT_FALSE(removeItem(home.at("locked"), &error));
-  EXPECT_EQ(error, "\"" + home.at("locked/a") + "\" couldn't be removed: Operation not permitted");
-  EXPECT_EQ(fixture::names(home.at("locked")), std::set<std::string>{"a"});
+  for (const char* f : {"tree/s", "tree/b/x", "tree/c/x", "tree/d/x", "tree/e/x"}) fs::create_directories(home.at(f));
+  writeText(home.at("tree/s/a"), "x");
+  ASSERT_EQ(writeFlags(UniqueFd(open(home.at("tree/s/a").c_str(), O_RDONLY | O_CLOEXEC)).get(), 0, UF_IMMUTABLE), 0);
+  EXPECT_FALSE(removeItem(home.at("tree"), &error));
+  EXPECT_EQ(error, "\"" + home.at("tree/s/a") + "\" couldn't be removed: Operation not permitted");
+  EXPECT_EQ(names(home.at("tree")), std::set<std::string>{"s"});
 }
