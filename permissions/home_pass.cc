@@ -62,7 +62,10 @@ bool existsWithoutLinks(int homeFd, const std::string& homePath, const std::stri
 
 bool runFallbackCommands(int homeFd, const std::string& homePath, const std::optional<std::string>& userName) {
   bool result = true;
-  int status = runTool("/bin/chmod", {"+a", "group:everyone deny delete", homePath});
+  // A home that is not a real folder (missing, or a link) is not handed to
+  // chmod, which would follow the link; it fails as a missing home does.
+  constexpr int kNoHome = 1;
+  int status = homeFd < 0 ? kNoHome : runTool("/bin/chmod", {"+a", "group:everyone deny delete", homePath});
   if (status != 0) {
     result = false;
     logFormat("%s:%d Error:%d", kModule, 45, status);

@@ -22,13 +22,16 @@ bool fail(std::string* error, const char* what, const std::string& path, int cod
   return false;
 }
 
-// Makes one folder; an existing folder is fine, anything else in the way is not.
+constexpr int kAlreadyAFolder = -1;
+
+// Makes one folder: 0 when made, kAlreadyAFolder when a folder (or a link to
+// one) is there, else the error; a dangling link in the way is "exists".
 int makeFolder(const std::string& path, mode_t mode) {
   if (mkdir(path.c_str(), mode) == 0) return 0;
   const int error = errno;
   struct stat status {};
-  if (error == EEXIST && stat(path.c_str(), &status) == 0) return S_ISDIR(status.st_mode) ? EEXIST : ENOTDIR;
-  return error;
+  if (error != EEXIST || stat(path.c_str(), &status) != 0) return error;
+  return S_ISDIR(status.st_mode) ? kAlreadyAFolder : ENOTDIR;
 }
 
 struct Removal {
@@ -80,10 +83,10 @@ bool createDirectory(const std::string& path, std::optional<mode_t> mode, std::s
     const std::string parent = path.substr(0, slash);
     if (parent.back() == '/') continue;
     const int made = makeFolder(parent, 0777);
-    if (made != 0 && made != EEXIST) return fail(error, "could not be created", parent, made);
+    if (made != 0 && made != kAlreadyAFolder) return fail(error, "could not be created", parent, made);
   }
   const int made = makeFolder(path, mode.value_or(0777));
-  if (made == EEXIST) return true;
+  if (made == kAlreadyAFolder) return true;
   if (made != 0) return fail(error, "could not be created", path, made);
   if (!mode) return true;
   // The mode asked for is the mode it ends with, whatever the umask took away.

@@ -1,48 +1,18 @@
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <set>
-#include <string>
-#include <vector>
-
-#include "platform/fd.h"
-#include "platform/filemanager.h"
 #include "platform/walk.h"
 
-namespace fs = std::filesystem;
+#include <climits>
+
+#include "platform/filemanager.h"
+#include "platform/flags.h"
+#include "tests/unit/fixture.h"
+
+using namespace fixture;
 
 namespace {
 
-struct TempDir {
-  std::string path;
-  TempDir() {
-    char name[] = "/tmp/hollin-walk-XXXXXX";
-    path = mkdtemp(name);
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-};
+int openDescriptors() { return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), {})); }
 
-void writeFile(const std::string& path, const std::string& text = "x") { std::ofstream(path) << text; }
-
-int openDescriptors() {
-  int count = 0;
-  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-    (void)entry;
-    ++count;
-  }
-  return count;
-}
-
+// Every item below `root` in visiting order, relative to it.
 std::vector<std::string> walkAll(const std::string& root, unsigned maxOpen, int* peakFds = nullptr) {
   std::vector<std::string> seen;
   UniqueFd fd(openFolderNoFollow(root));
@@ -59,21 +29,7 @@ std::vector<std::string> walkAll(const std::string& root, unsigned maxOpen, int*
 
 }  // namespace
 
-TEST(WalkTree, PreOrderEveryItemNoLinkFollowed) {
-  TempDir home, outside;
-  fs::create_directories(home.path + "/a/b");
-  writeFile(home.path + "/a/b/f");
-  writeFile(outside.path + "/secret");
-  fs::create_directory_symlink(outside.path, home.path + "/a/link");
-  const std::vector<std::string> seen = walkAll(home.path, 32);
-  const std::set<std::string> items(seen.begin(), seen.end());
-  EXPECT_EQ(items, (std::set<std::string>{"a", "a/b", "a/b/f", "a/link"}));
-  const auto position = [&](const std::string& p) { return std::find(seen.begin(), seen.end(), p) - seen.begin(); };
-  EXPECT_LT(position("a"), position("a/b"));
-  EXPECT_LT(position("a/b"), position("a/b/f"));
-}
-
-TEST(WalkTree, DeeperThanPathMaxWithFewDescriptors) {
+TEST(WalkTree, DeeperThanPathMaxWithFewDescriptorsThenRemoved) {
   TempDir home;
   const std::string name(200, 'd');
   UniqueFd fd(open(home.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -90,80 +46,51 @@ TEST(WalkTree, DeeperThanPathMaxWithFewDescriptors) {
   EXPECT_GT(seen.back().size(), static_cast<size_t>(PATH_MAX));
   EXPECT_LE(peak - before, 6);
   EXPECT_EQ(openDescriptors(), before);
-
   std::string error;
-  EXPECT_TRUE(removeItem(home.path + "/" + name, &error)) << error;
-  EXPECT_FALSE(fs::exists(home.path + "/" + name));
+  EXPECT_TRUE(removeItem(home.at(name), &error)) << error;
+  EXPECT_FALSE(fs::exists(home.at(name)));
 }
 
-TEST(WalkTree, ClosedAncestorResumesWhereItLeftOff) {
-  TempDir home;
-  // Wide folders at every level, so resuming a re-entered folder from the
-  // wrong place would lose or repeat items.
-  std::string level = home.path;
-  size_t expected = 0;
-  for (int depth = 0; depth < 6; ++depth) {
-    for (int i = 0; i < 5; ++i) writeFile(level + "/f" + std::to_string(i)), ++expected;
-    level += "/sub";
-    fs::create_directory(level);
-    ++expected;
-  }
-  const std::vector<std::string> seen = walkAll(home.path, 2);
-  EXPECT_EQ(seen.size(), expected);
-  EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), expected);
-}
-
-TEST(RemoveItem, LinksRemovedAsThemselvesOutsideSurvives) {
+// Wide folders at every level and room for two open folders only, so that
+// resuming a re-entered ancestor from the wrong place would lose or repeat
+// items. Every folder comes before its contents; the link is not followed.
+TEST(WalkTree, PreOrderEveryItemOnceNoLinkFollowed) {
   TempDir home, outside;
-  writeFile(outside.path + "/keep");
-  fs::create_directories(home.path + "/h/Library");
-  fs::create_directory_symlink(outside.path, home.path + "/h/Library/out");
-  fs::create_symlink(outside.path + "/keep", home.path + "/h/filelink");
-  std::string error;
-  ASSERT_TRUE(removeItem(home.path + "/h", &error)) << error;
-  EXPECT_FALSE(fs::exists(fs::symlink_status(home.path + "/h")));
-  EXPECT_TRUE(fs::exists(outside.path + "/keep"));
-
-  fs::create_directory_symlink(outside.path, home.path + "/link");
-  ASSERT_TRUE(removeItem(home.path + "/link", &error)) << error;
-  EXPECT_TRUE(fs::exists(outside.path + "/keep"));
+  writeText(outside.at("secret"), "x");
+  std::string level = home.path;
+  for (int depth = 0; depth < 6; ++depth) {
+    for (int i = 0; i < 5; ++i) writeText(level + "/f" + std::to_string(i), "x");
+    fs::create_directory(level += "/sub");
+  }
+  fs::create_directory_symlink(outside.path, level + "/link");
+  const std::vector<std::string> seen = walkAll(home.path, 2);
+  EXPECT_EQ(seen.size(), 37u);
+  EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), 37u);
+  for (auto item = seen.begin(); item != seen.end(); ++item) {
+    const std::string parent = fs::path(*item).parent_path();
+    EXPECT_TRUE(parent.empty() || std::find(seen.begin(), item, parent) != item) << *item;
+  }
 }
 
-TEST(RemoveItem, FailureNamesThePathAndReason) {
-  TempDir home;
+// Nothing outside the removed tree changes. The walk goes on past an item that
+// cannot go, and the failure names that first item (not its folder) and why.
+TEST(RemoveItem, LinksGoAsThemselvesAndFailuresNamePathAndReason) {
+  TempDir home, outside;
+  writeText(outside.at("keep"), "x");
+  fs::create_directories(home.at("h/Library"));
+  fs::create_directory_symlink(outside.path, home.at("h/Library/out"));
+  fs::create_symlink(outside.at("keep"), home.at("h/filelink"));
+  fs::create_directory_symlink(outside.path, home.at("link"));
   std::string error;
-  EXPECT_FALSE(removeItem(home.path + "/missing", &error));
-  EXPECT_NE(error.find(home.path + "/missing"), std::string::npos);
-  EXPECT_NE(error.find("No such file or directory"), std::string::npos);
-}
-
-TEST(CreateDirectory, ParentsModeAndExisting) {
-  TempDir root;
-  std::string error;
-  const std::string home = root.path + "/Users/deep/alice";
-  const mode_t mask = umask(077);
-  ASSERT_TRUE(createDirectory(home, 0750, &error)) << error;
-  umask(mask);
-  struct stat status {};
-  ASSERT_EQ(stat(home.c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 07777, 0750u);
-  EXPECT_TRUE(createDirectory(home, 0700, &error));
-  ASSERT_EQ(stat(home.c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 07777, 0750u);
-
-  writeFile(root.path + "/file");
-  EXPECT_FALSE(createDirectory(root.path + "/file/sub", std::nullopt, &error));
-  EXPECT_NE(error.find(root.path + "/file"), std::string::npos);
-  EXPECT_FALSE(createDirectory(root.path + "/file", std::nullopt, &error));
-}
-
-TEST(FileExists, FollowsFinalLink) {
-  TempDir root;
-  fs::create_directory(root.path + "/dir");
-  fs::create_directory_symlink(root.path + "/dir", root.path + "/good");
-  fs::create_symlink(root.path + "/nothing", root.path + "/dangling");
-  bool folder = false;
-  EXPECT_TRUE(fileExists(root.path + "/good", &folder));
-  EXPECT_TRUE(folder);
-  EXPECT_FALSE(fileExists(root.path + "/dangling"));
+  for (const char* item : {"h", "link"}) EXPECT_TRUE(removeItem(home.at(item), &error)) << error;
+  EXPECT_EQ(names(home.path), std::set<std::string>{});
+  EXPECT_EQ(names(outside.path), std::set<std::string>{"keep"});
+  EXPECT_FALSE(removeItem(home.at("missing"), &error));
+  EXPECT_EQ(error, "\"" + home.at("missing") + "\" couldn't be removed: No such file or directory");
+  for (const char* f : {"tree/s", "tree/b/x", "tree/c/x", "tree/d/x", "tree/e/x"}) fs::create_directories(home.at(f));
+  writeText(home.at("tree/s/a"), "x");
+  ASSERT_EQ(writeFlags(UniqueFd(open(home.at("tree/s/a").c_str(), O_RDONLY | O_CLOEXEC)).get(), 0, UF_IMMUTABLE), 0);
+  EXPECT_FALSE(removeItem(home.at("tree"), &error));
+  EXPECT_EQ(error, "\"" + home.at("tree/s/a") + "\" couldn't be removed: Operation not permitted");
+  EXPECT_EQ(names(home.at("tree")), std::set<std::string>{"s"});
 }

@@ -1,0 +1,108 @@
+#pragma once
+
+// What the unit tests share: a temporary folder removed with everything in it,
+// small file helpers, and a private machine root for the preferences store.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "platform/fd.h"
+#include "platform/plist.h"
+#include "platform/preferences.h"
+
+namespace fs = std::filesystem;
+
+namespace fixture {
+
+inline void writeText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+inline std::string readText(const std::string& path) {
+  std::ifstream in(path);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// An extended attribute's raw value, "<absent>" when the item has none.
+inline std::string attribute(const std::string& path, const char* name) {
+  char value[512];
+  const ssize_t n = lgetxattr(path.c_str(), name, value, sizeof value);
+  return n < 0 ? "<absent>" : std::string(value, static_cast<size_t>(n));
+}
+
+// A 32-bit word as the stored attributes write it, little-endian.
+inline std::string word(uint32_t value) {
+  std::string out;
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+  return out;
+}
+
+// The text of `key` in the dictionary of the property-list file at `path`.
+inline std::string stringAt(const std::string& path, const char* key) {
+  return plistString(plist_dict_get_item(parsePlist(readText(path)).get(), key)).value_or("<absent>");
+}
+
+// "UID:GID MODE" of the item itself, the mode in octal with its type bits.
+inline std::string ownerAndMode(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) return "<missing>";
+  std::ostringstream text;
+  text << st.st_uid << ":" << st.st_gid << " " << std::oct << st.st_mode;
+  return text.str();
+}
+
+inline std::set<std::string> names(const std::string& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename());
+  return names;
+}
+
+// Immutable and append-only bits are cleared first, or nothing could go.
+inline void thaw(const std::string& path) {
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  int bits = 0;
+  if (!fd.valid() || ioctl(fd.get(), FS_IOC_GETFLAGS, &bits) != 0) return;
+  bits &= ~(FS_IMMUTABLE_FL | FS_APPEND_FL);
+  ioctl(fd.get(), FS_IOC_SETFLAGS, &bits);
+}
+
+struct TempDir {
+  std::string path = fs::temp_directory_path() / "hollin-unit-XXXXXX";
+  TempDir() { mkdtemp(path.data()); }
+  ~TempDir() {
+    std::error_code ec;
+    thaw(path);
+    for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) thaw(it->path());
+    fs::remove_all(path, ec);
+  }
+  std::string at(const std::string& relative) const { return path + "/" + relative; }
+};
+
+// Accounts root (home ROOT/var/root), bob (501:20, home ROOT/Users/bob),
+// nohome (no home) and daemon (home "/"); host id "hostid0123". A narrow
+// umask shows any mode the store leaves to it.
+struct StoreRoot : TempDir {
+  const mode_t mask = umask(027);
+  StoreRoot() {
+    for (const char* place : {"etc", "Library/Preferences", "var/root", "Users/bob"}) fs::create_directories(at(place));
+    EXPECT_EQ(0, chown(home().c_str(), 501, 20));
+    writeText(at("etc/passwd"), "root:x:0:0::" + at("var/root") + ":/bin/sh\nbob:x:501:20:Bob:" + home() +
+                                    ":/bin/sh\nnohome:x:502:20:No Home::/bin/sh\ndaemon:x:1:1::/:/bin/sh\n");
+    writeText(at("etc/machine-id"), "hostid0123\nsecond line\n");
+    setPreferencesTestRoot(path);
+  }
+  ~StoreRoot() {
+    setPreferencesTestRoot("");
+    umask(mask);
+  }
+  std::string home() const { return at("Users/bob"); }
+};
+
+}  // namespace fixture
