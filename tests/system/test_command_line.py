@@ -1,170 +1,153 @@
-"""Command-line forms: the root check, usage lines, form and mode choice."""
+"""The front end: root check, usage, form and mode choice, and the two jobs it
+does itself (create a folder only, delete a home the given user owns)."""
 
 import os
 import stat
 
 import pytest
 
+import hoststate
+from conftest import Folder, Link
+
 REPAIR = "-repairPermissions"
-
-
-def usage_line(host):
-    return f"{host.hollin}: should only be run by designated clients\n"
-
-
-def root_line(host):
-    return f"{host.hollin}: should only be run as root\n"
+NO_TEMPLATE = "/System/Library/User Template doesn't exist"
+NEW_FOLDER = (stat.S_IFDIR, 0o755, 0, 0, None)  # root's, default mode, whatever ids were given
 
 
 @pytest.fixture
 def templated(host):
-    """A host whose boot volume has a user template."""
     host.make_template(non_localized={"marker": "from the template\n"}, languages={"English": {}})
     return host
 
 
-# --- root check and usage -------------------------------------------------
+def own_home(host, path="/Users/carol", uid=501, spec=None):
+    top = host.make_tree(path, {"Desktop": {"note": "hi\n"}} if spec is None else spec)
+    for folder, dirs, files in os.walk(top):
+        for item in ["", *dirs, *files]:
+            os.lchown(os.path.join(folder, item), uid, 20)
+    return top
 
-@pytest.mark.parametrize("args", [
-    [],
-    [REPAIR],
-    [REPAIR, "alice"],
-    ["x", "/Users/new"],
-    ["x", "/Users/alice", "501", "20", "2"],
+
+def without(items, *prefixes):
+    return {p: v for p, v in items.items() if not p.startswith(prefixes)}
+
+
+@pytest.mark.parametrize("uid, args", [
+    (501, []), (501, [REPAIR]), (501, ["x", "/Users/carol", "501", "20", "2"]),
+    (None, []), (None, [REPAIR]), (None, [REPAIR, "alice", "x"]), (None, [REPAIR, "/Users/alice", "x", "alice", "y"]),
 ])
-def test_non_root_is_refused_before_anything_else(templated, args):
-    host = templated
-    host.make_tree("/Users/alice", {"keep": "x"})
-    os.chown(host.path("/Users/alice"), 501, 20)
+def test_root_check_comes_first_then_the_argument_count(host, uid, args):
+    # No template anywhere: these lines come before the template is looked for.
+    own_home(host)
     before = host.snapshot()
-    assert host.run(args, uid=501) == (1, [root_line(host)])
+    why = "should only be run as root" if uid else "should only be run by designated clients"
+    assert host.run(args, uid=uid) == (1, [f"{host.hollin}: {why}\n"])
     assert host.snapshot() == before
 
 
-def test_non_root_without_a_template_gets_the_root_line_only(host):
-    assert host.run([], uid=502) == (1, [root_line(host)])
-
-
-def test_root_with_no_arguments_gets_the_usage_line(templated):
-    assert templated.run([]) == (1, [usage_line(templated)])
+@pytest.mark.parametrize("mode", ["0", "2", "3", "1"])
+def test_no_boot_template_stops_every_mode(host, mode):
+    own_home(host)
+    before = host.snapshot()
+    assert host.run(["x", "/Users/carol", "501", "20", mode]) == (1, [NO_TEMPLATE])
+    assert host.run(["x", "/Users/new", "501", "20", mode]) == (1, [NO_TEMPLATE])
+    assert host.snapshot() == before
 
 
 @pytest.mark.parametrize("args", [
-    [REPAIR],
-    [REPAIR, "alice", "x"],
-    [REPAIR, "/Users/alice", "x", "alice", "y"],
-    [REPAIR, "/Users/alice", "x", "alice", "y", "z"],
+    ["x", "/Users/carol"], ["x", "/Users/carol", "501"], ["x", "/Volumes/Ext/Users/a/b", "501", "20"],
+    ["-repairpermissions", "/Users/carol"], [b"-repairPermissions\xff", "/Users/carol"],
+    ["x", "/Users/carol", "501", "20", "abc"], ["x", "/Users/carol", "501", "20", ""],
+    ["x", "/Users/carol", "501", "20", " 0x2", "2"],
+    ["x", "/Users/carol", "501", "20", "0", "", "English", "nobody-here", "extra"],
 ])
-def test_repair_form_with_a_wrong_count_gets_the_usage_line(templated, args):
-    assert templated.run(args) == (1, [usage_line(templated)])
-
-
-def test_repair_count_is_checked_before_the_template(host):
-    # No template anywhere: the count decides first, so only the usage line.
-    assert host.run([REPAIR, "alice", "x"]) == (1, [usage_line(host)])
-
-
-# --- the create form's short command lines ----------------------------------
-
-@pytest.mark.parametrize("tail", [[], ["501"], ["501", "20"]])
-def test_short_create_form_creates_the_folder_only(templated, tail):
-    host = templated
-    before = host.snapshot()
-    assert host.run(["anything", "/Users/carol", *tail]) == (0, [])
-    after = host.snapshot()
-    new = {path: item for path, item in after.items() if path not in before}
-    # Owned by the running user (root) whatever ids were given, default mode.
-    assert new == {"/Users/carol": (stat.S_IFDIR, 0o755, 0, 0, None)}
-    assert {p: after[p] for p in before} == before
-
-
-def test_two_argument_create_form_has_no_folder_to_create(templated):
+def test_create_folder_only(templated, args):
     before = templated.snapshot()
-    status, lines = templated.run(["anything"])
-    assert status == 1
-    assert len(lines) == 1 and lines[0].startswith("Hollin_main:380 ")
-    assert templated.snapshot() == before
-
-
-@pytest.mark.parametrize("verb", ["-repairpermissions", "repairPermissions", "-repairPermissions ",
-                                  b"-repairPermissions\xff", ""])
-def test_any_other_verb_takes_the_create_form(templated, verb):
-    # Three arguments: as a repair this would be a user name; here it is a folder.
-    assert templated.run([verb, "/Users/carol"]) == (0, [])
-    assert templated.path("/Users/carol").is_dir()
-
-
-def test_home_path_that_is_not_utf8_counts_as_absent(templated):
-    before = templated.snapshot()
-    status, lines = templated.run(["x", b"/Users/caf\xe9"])
-    assert status == 1
-    assert len(lines) == 1 and lines[0].startswith("Hollin_main:380 ")
-    assert templated.snapshot() == before
-
-
-# --- mode numbers ----------------------------------------------------------
-
-def owned_home(host, name="carol", uid=501):
-    home = host.make_tree(f"/Users/{name}", {"Documents": {"paper": "words\n"}})
-    for path in (home, home / "Documents", home / "Documents" / "paper"):
-        os.chown(path, uid, 20)
-    return home
-
-
-@pytest.mark.parametrize("mode", ["0", "abc", "", "+0", " 0x2", "00"])
-def test_modes_meaning_create_folder_only(templated, mode):
-    host = templated
-    home = owned_home(host)
-    before = host.snapshot()
-    # An existing folder: created already, so success, and nothing touched.
-    assert host.run(["x", "/Users/carol", "501", "20", mode]) == (0, [])
-    assert host.snapshot() == before
-    assert host.run(["x", "/Users/dave", "501", "20", mode]) == (0, [])
-    assert host.path("/Users/dave").is_dir() and home.is_dir()
-
-
-@pytest.mark.parametrize("mode", ["2", " 2", "\t2", "+2", "2abc", "02"])
-def test_modes_meaning_delete_home(templated, mode):
-    home = owned_home(templated)
-    assert templated.run(["x", "/Users/carol", "501", "20", mode]) == (0, [])
-    assert not os.path.lexists(home)
-
-
-@pytest.mark.parametrize("mode", ["1", "4", "7", "-1", "-2", "2147483647"])
-def test_modes_meaning_full_creation_do_not_delete(templated, mode):
-    host = templated
-    home = owned_home(host)
-    host.run(["x", "/Users/carol", "501", "20", mode, "", "English", "carol"])
-    assert (home / "Documents" / "paper").read_text() == "words\n"
-
-
-@pytest.mark.parametrize("mode", ["1", "4", "7", "-1"])
-def test_modes_meaning_full_creation_fill_the_home(templated, mode):
-    status, _ = templated.run(["x", "/Users/carol", "501", "20", mode, "", "English", "carol"])
-    assert templated.path("/Users/carol/marker").read_text() == "from the template\n"
-    assert status == 0
-
-
-def test_mode_three_neither_creates_nor_deletes(templated):
-    host = templated
-    home = owned_home(host)
-    host.run(["x", "/Users/carol", "501", "20", "3"])
-    host.run(["x", "/Users/dave", "501", "20", "3"])
-    assert (home / "Documents" / "paper").read_text() == "words\n"
-    assert not os.path.lexists(host.path("/Users/dave"))
-
-
-@pytest.mark.parametrize("ignored", ["2", "0", "", "-repairPermissions"])
-def test_seventh_argument_has_no_effect(templated, ignored):
-    home = owned_home(templated)
-    assert templated.run(["x", "/Users/carol", "501", "20", "0", ignored]) == (0, [])
-    assert home.is_dir()
-    assert templated.run(["x", "/Users/carol", "501", "20", "2", ignored]) == (0, [])
-    assert not os.path.lexists(home)
-
-
-@pytest.mark.parametrize("user", ["alice", "Alice Liddell", "nobody-here", b"al\xffce"])
-def test_user_name_in_the_create_form_logs_nothing(templated, user):
-    args = ["x", "/Users/carol", "501", "20", "0", "", "English", user, "extra", "more"]
     assert templated.run(args) == (0, [])
-    assert templated.path("/Users/carol").is_dir()
+    after = templated.snapshot()
+    new = {p: v for p, v in after.items() if p not in before}
+    assert args[1] in new and set(new.values()) == {NEW_FOLDER}
+    assert {p: after[p] for p in before} == before
+    # A folder already there is success and is left as it is.
+    os.chmod(templated.path(args[1]), 0o700)
+    after = templated.snapshot()
+    assert templated.run(args) == (0, []) and templated.snapshot() == after
+
+
+@pytest.mark.parametrize("args, culprit", [
+    (["x", "/Users/plain/carol", "501"], "/Users/plain"), (["x", "/Users/plain"], "/Users/plain"),
+    (["x", "/Users/dangling/carol"], "/Users/dangling"), (["x", "/Users/locked/carol"], "/Users/locked"),
+    (["x"], ""), (["x", b"/Users/caf\xe9"], ""),  # no path, or one that is not UTF-8
+])
+def test_create_folder_failure_is_reported_at_its_site(templated, args, culprit):
+    templated.make_tree("/Users", {"plain": "a file", "dangling": Link("/nowhere"), "locked": {}})
+    hoststate.set_immutable(templated.path("/Users/locked"), True)
+    before = templated.snapshot()
+    status, lines = templated.run(args)
+    assert status == 1 and len(lines) == 1, lines
+    assert lines[0].startswith("Hollin_main:380 ") and culprit in lines[0]
+    assert templated.snapshot() == before
+
+
+@pytest.mark.parametrize("mode, outcome", [
+    ("2", "deleted"), (" 2", "deleted"), ("\t2", "deleted"), ("+2", "deleted"), ("2abc", "deleted"),
+    ("1", "filled"), ("4", "filled"), ("7", "filled"), ("-1", "filled"), ("2147483647", "filled"),
+    ("3", "kept"), ("abc", "kept"), ("00", "kept"),
+])
+def test_mode_numbers(templated, mode, outcome):
+    top = own_home(templated)
+    status, _ = templated.run(["x", "/Users/carol", "501", "20", mode, "", "English", "carol"])
+    assert status == 0
+    assert os.path.lexists(top) == (outcome != "deleted")
+    assert (top / "marker").exists() == (outcome == "filled")
+    assert outcome == "deleted" or (top / "Desktop" / "note").read_text() == "hi\n"
+
+
+@pytest.mark.parametrize("owner, uid_text, removed", [
+    (501, "501", True), (501, "501abc", True), (501, " 501", True), (501, "+501", True),
+    (501, "502", False), (501, "", False), (501, "abc", False), (501, "-501", False), (501, "4294967797", False),
+    (4294967294, "-2", False), (4294967294, "4294967294", True),
+])
+def test_delete_home_only_when_the_user_owns_it(templated, owner, uid_text, removed):
+    own_home(templated, uid=owner)
+    own_home(templated, "/Users/dave", 502)
+    before = templated.snapshot()
+    assert templated.run(["x", "/Users/carol", uid_text, "20", "2"]) == (0, [])
+    assert templated.snapshot() == (without(before, "/Users/carol") if removed else before)
+
+
+def test_delete_home_removes_links_as_themselves(templated):
+    templated.make_tree("/Library/Outside", {"sentinel": "keep\n"})
+    own_home(templated, "/Users/target")
+    own_home(templated, spec={"out": Link("/Library/Outside"), "abs": Link("/Library/Outside/sentinel"),
+                              "up": Link("../target"), "closed": Folder({"f": "x"}, mode=0)})
+    templated.make_tree("/Users", {"root-link": Link("target"), "user-link": Link("target", owner=(501, 20))})
+    before = templated.snapshot()
+    for nothing_to_do in ("/Users/nobody", "/Users/root-link"):
+        assert templated.run(["x", nothing_to_do, "501", "20", "2"]) == (0, [])
+    assert templated.snapshot() == before
+    for path in ("/Users/user-link", "/Users/carol"):
+        assert templated.run(["x", path, "501", "20", "2"]) == (0, [])
+    assert templated.snapshot() == without(before, "/Users/carol", "/Users/user-link")
+    # A home that is a volume's folder goes as well.
+    templated.mount_tmpfs("/Volumes/Data")
+    own_home(templated, "/Volumes/Data/carol")
+    assert templated.run(["x", "/Volumes/Data/carol", "501", "20", "2"]) == (0, [])
+    assert os.listdir(templated.path("/Volumes/Data")) == []
+
+
+@pytest.mark.parametrize("blocker", ["immutable file", "mount point"])
+def test_delete_home_that_cannot_be_removed(templated, blocker):
+    top = own_home(templated)
+    if blocker == "mount point":
+        keep = templated.mount_tmpfs("/Users/carol/mnt") / "precious"
+    else:
+        keep = top / "Desktop" / "locked"
+    keep.write_text("stay\n")
+    if blocker == "immutable file":
+        hoststate.set_immutable(keep, True)
+    status, lines = templated.run(["x", "/Users/carol", "501", "20", "2"])
+    assert status == 1 and len(lines) == 1, lines
+    culprit = "mnt" if blocker == "mount point" else "Desktop/locked"
+    assert lines[0].startswith(f'Hollin_main:191 "/Users/carol/{culprit}" '), lines
+    assert keep.read_text() == "stay\n"
