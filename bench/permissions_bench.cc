@@ -40,9 +40,7 @@ void floorFolder(int fd, uid_t uid, gid_t gid, const std::string& list) {
       floorFolder(child, uid, gid, list);
       continue;
     }
-    struct stat status {};
-    fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW);
-    if (!S_ISLNK(status.st_mode)) syscall(SYS_fchmodat2, fd, entry->d_name, 0600, AT_SYMLINK_NOFOLLOW);
+    if (entry->d_type != DT_LNK) syscall(SYS_fchmodat2, fd, entry->d_name, 0600, AT_SYMLINK_NOFOLLOW);
     fchownat(fd, entry->d_name, uid, gid, AT_SYMLINK_NOFOLLOW);
   }
   closedir(dir);

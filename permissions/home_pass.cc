@@ -45,8 +45,11 @@ void applyToEveryItem(int homeFd, const std::string& homePath, const OwnerIds& o
   struct stat home {};
   if (homeFd < 0 || fstat(homeFd, &home) != 0) return;
   WalkVisitor visitor;
+  // Files and links are changed by name without following a link, so the
+  // listing's word on their type is enough: one call fewer per item.
+  visitor.examineNonFolders = false;
   visitor.enter = [&](const WalkItem& item) {
-    if (item.status.st_dev != home.st_dev) return WalkStep::Skip;
+    if (item.statusKnown && item.status.st_dev != home.st_dev) return WalkStep::Skip;
     applyItemPermissions(item, owner, userUUID);
     return WalkStep::Descend;
   };

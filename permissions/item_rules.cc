@@ -38,14 +38,16 @@ bool endsWith(const std::string& text, std::string_view suffix) {
 }
 
 // Changes the mode of the item itself; a link is refused by the kernel rather
-// than followed.
-void chmodNoFollow(int parentFd, const char* name, mode_t mode) {
-  if (syscall(SYS_fchmodat2, parentFd, name, mode, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOSYS) return;
+// than followed. Returns 0 or the error number.
+int chmodNoFollow(int parentFd, const char* name, mode_t mode) {
+  if (syscall(SYS_fchmodat2, parentFd, name, mode, AT_SYMLINK_NOFOLLOW) == 0) return 0;
+  if (errno != ENOSYS) return errno;
   UniqueFd pinned(openat(parentFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat status {};
-  if (!pinned.valid() || fstat(pinned.get(), &status) != 0 || S_ISLNK(status.st_mode)) return;
+  if (!pinned.valid() || fstat(pinned.get(), &status) != 0) return errno;
+  if (S_ISLNK(status.st_mode)) return EOPNOTSUPP;
   const std::string viaProc = "/proc/self/fd/" + std::to_string(pinned.get());
-  chmod(viaProc.c_str(), mode);
+  return chmod(viaProc.c_str(), mode) == 0 ? 0 : errno;
 }
 
 // The Drop Box list: everyone denied deletion, then the owner allowed
@@ -119,7 +121,9 @@ void applyItemPermissions(const WalkItem& item, const OwnerIds& owner, const std
   }
   if (S_ISDIR(item.status.st_mode)) return;  // a folder that could not be pinned is not touched
   if (!S_ISLNK(item.status.st_mode)) {
-    chmodNoFollow(item.parentFd, item.name, lastComponent(*item.path) == ".localized" ? kLocalizedFileMode : kFileMode);
+    const mode_t mode = lastComponent(*item.path) == ".localized" ? kLocalizedFileMode : kFileMode;
+    // An item that is gone by now is skipped whole, as one that cannot be examined is.
+    if (chmodNoFollow(item.parentFd, item.name, mode) == ENOENT) return;
   }
   if (owner.present) fchownat(item.parentFd, item.name, owner.uid, owner.gid, AT_SYMLINK_NOFOLLOW);
 }

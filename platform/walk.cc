@@ -83,8 +83,14 @@ void enforceBound(Walk& w) {
 // Reaches the item without following a link: folders are opened and checked
 // through their descriptor, everything else is examined by name. Returns the
 // pinned folder's descriptor, or -1 with `*error` set (0 when examined).
-int examine(int parentFd, const dirent* entry, struct stat* status, int* error) {
+int examine(int parentFd, const dirent* entry, bool examineNonFolders, WalkItem* item, int* error) {
   *error = 0;
+  struct stat* status = &item->status;
+  if (!examineNonFolders && entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) {
+    status->st_mode = DTTOIF(entry->d_type);
+    item->statusKnown = false;
+    return -1;
+  }
   if (entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) {
     const int fd = openat(parentFd, entry->d_name, kFolderFlags);
     if (fd >= 0) {
@@ -138,7 +144,7 @@ void visitEntry(Walk& w, const dirent* entry) {
   item.rootLength = w.rootLength;
   item.depth = static_cast<unsigned>(w.levels.size());
   int error = 0;
-  const int fd = examine(item.parentFd, entry, &item.status, &error);
+  const int fd = examine(item.parentFd, entry, w.visitor.examineNonFolders, &item, &error);
   if (error == ENOENT) return;  // gone since it was listed
   if (error != 0) {
     noteError(w, error, w.path.size());

@@ -18,6 +18,7 @@ struct WalkItem {
   const std::string* path = nullptr;  // full path text, for log lines
   size_t rootLength = 0;      // path->substr(rootLength + 1) is the relative path
   struct stat status {};      // the item itself (a link is not followed)
+  bool statusKnown = true;    // false: only the type bits of status are filled
   int fd = -1;                // folders: the pinned folder; otherwise -1
   unsigned depth = 0;         // 1 for the root's children
 };
@@ -31,6 +32,10 @@ struct WalkVisitor {
   /// Called for a folder after its contents, when it was entered (optional).
   /// `complete` says whether every item inside was read without error.
   std::function<void(const WalkItem&, bool complete)> leave;
+  /// When false, items other than folders whose type the listing gives are
+  /// not examined: the visitor gets their type only (statusKnown false) and
+  /// acts on them by name, without following a link, as it would anyway.
+  bool examineNonFolders = true;
 };
 
 struct WalkError {
