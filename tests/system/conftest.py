@@ -63,12 +63,12 @@ class Link:
     owner: "tuple[int, int] | None" = None  # of the link itself
 
 
-def make_tree(path, spec):
-    """Creates folder `path` (with parents) holding `spec`: name -> str/bytes
+def make_tree(path, layout):
+    """Creates folder `path` (with parents) holding `layout`: name -> str/bytes
     (file), dict (folder), File, Folder or Link."""
     path = pathlib.Path(path)
     path.mkdir(parents=True, exist_ok=True)
-    for name, item in spec.items():
+    for name, item in layout.items():
         item = File(item) if isinstance(item, (str, bytes)) else Folder(item) if isinstance(item, dict) else item
         target = path / name
         if isinstance(item, Link):
@@ -178,16 +178,16 @@ class Host:
         """The host path of an absolute sandbox path."""
         return self.root / str(sandbox_path).lstrip("/")
 
-    def make_tree(self, sandbox_path, spec):
-        make_tree(self.path(sandbox_path), spec)
+    def make_tree(self, sandbox_path, layout):
+        make_tree(self.path(sandbox_path), layout)
         return self.path(sandbox_path)
 
     def make_template(self, root_relative="Library/User Template", non_localized=None, languages=None):
         """A template: Non_localized plus one NAME.lproj per language, from tree specs."""
         top = self.root / root_relative.lstrip("/")
         make_tree(top / "Non_localized", non_localized or {})
-        for language, spec in (languages or {}).items():
-            make_tree(top / (language if language.endswith(".lproj") else language + ".lproj"), spec)
+        for language, layout in (languages or {}).items():
+            make_tree(top / (language if language.endswith(".lproj") else language + ".lproj"), layout)
         return top
 
     def snapshot(self):

@@ -20,8 +20,8 @@ def templated(host):
     return host
 
 
-def own_home(host, path="/Users/carol", uid=501, spec=None):
-    top = host.make_tree(path, {"Desktop": {"note": "hi\n"}} if spec is None else spec)
+def own_home(host, path="/Users/carol", uid=501, layout=None):
+    top = host.make_tree(path, {"Desktop": {"note": "hi\n"}} if layout is None else layout)
     for folder, dirs, files in os.walk(top):
         for item in ["", *dirs, *files]:
             os.lchown(os.path.join(folder, item), uid, 20)
@@ -119,7 +119,7 @@ def test_delete_home_only_when_the_user_owns_it(templated, owner, uid_text, remo
 def test_delete_home_removes_links_as_themselves(templated):
     templated.make_tree("/Library/Outside", {"sentinel": "keep\n"})
     own_home(templated, "/Users/target")
-    own_home(templated, spec={"out": Link("/Library/Outside"), "abs": Link("/Library/Outside/sentinel"),
+    own_home(templated, layout={"out": Link("/Library/Outside"), "abs": Link("/Library/Outside/sentinel"),
                               "up": Link("../target"), "closed": Folder({"f": "x"}, mode=0)})
     templated.make_tree("/Users", {"root-link": Link("target"), "user-link": Link("target", owner=(501, 20))})
     before = templated.snapshot()
