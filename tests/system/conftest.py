@@ -25,6 +25,7 @@ import hoststate
 REPO = pathlib.Path(__file__).resolve().parents[2]
 SANDBOX = REPO / "scripts" / "sandbox"
 BUILD = pathlib.Path(os.environ.get("HOLLIN_BUILD", REPO / "build")).resolve()
+SANDBOX_BUILD = "/run/hollin"  # where scripts/sandbox shows BUILD
 SANITIZER_ENV = {
     "ASAN_OPTIONS": "abort_on_error=0:exitcode=99:detect_leaks=1",
     "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1:exitcode=99",
@@ -163,7 +164,7 @@ class Host:
 
     def __init__(self, root):
         self.root, self.build = pathlib.Path(root), BUILD
-        self.hollin = str(BUILD / "bin" / "hollin")
+        self.hollin = f"{SANDBOX_BUILD}/bin/hollin"
         self.last_stderr, self._mounts = "", []
         self._passwd = list(DEFAULT_PASSWD)
         self._group = [(n, g, list(m)) for n, g, m in DEFAULT_GROUP]
@@ -264,8 +265,8 @@ class Host:
 
     def run(self, args, uid=None):
         """Runs the tool with `args`; returns (exit status, exact logged lines)."""
-        if not os.access(self.hollin, os.X_OK):
-            pytest.fail(f"no tool at {self.hollin}: build first or set HOLLIN_BUILD")
+        if not os.access(BUILD / "bin" / "hollin", os.X_OK):
+            pytest.fail(f"no tool in {BUILD}: build first or set HOLLIN_BUILD")
         done, datagrams = self.run_logged([self.hollin, *args], uid=uid)
         self.last_stderr = done.stderr
         assert not any(m in done.stderr for m in ("Sanitizer", "runtime error:", "bwrap:")), done.stderr

@@ -3,14 +3,14 @@
 import os
 
 import hoststate
-from conftest import BUILD, Host, parse_syslog
+from conftest import BUILD, SANDBOX_BUILD, Host, parse_syslog
 
 
 def test_fixed_paths_and_writes_only_into_the_root(host, tmp_path):
     host.make_tree("/Users/alice", {"note": "hello\n"})
     done = host.sh("readlink /usr/bin/mirra /bin/chmod; readlink -f /usr/sbin/chown; cat /Users/alice/note; "
-                   f"mkdir -p /tmp/a /var/b /etc/c /System/d /Volumes/e /Library/f; touch /usr/x {BUILD}/x; id -u")
-    assert done.stdout.splitlines()[:3] == [f"{BUILD}/bin/mirra", f"{BUILD}/bin/chmod", "/run/host/usr/bin/chown"]
+                   f"mkdir -p /tmp/a /var/b /etc/c /System/d /Volumes/e /Library/f; touch /usr/x {SANDBOX_BUILD}/x; id -u")
+    assert done.stdout.splitlines()[:3] == [f"{SANDBOX_BUILD}/bin/mirra", f"{SANDBOX_BUILD}/bin/chmod", "/run/host/usr/bin/chown"]
     assert done.stdout.splitlines()[3:] == ["hello", "0"]
     assert done.stderr.count("Read-only file system") == 2 and not (BUILD / "x").exists()
     assert os.listdir(tmp_path) == ["root"]
