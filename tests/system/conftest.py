@@ -1,11 +1,6 @@
-"""The `host` fixture: a sandboxed root per test, the tool run inside it, and
-the system log lines it wrote.
-
-scripts/sandbox builds the sandbox's /Library, /System, /Users, /Volumes,
-/etc, /var and /tmp from the test's ROOT folder, so /Users/alice inside is
-`host.path("/Users/alice")` here. The suite runs in a mount namespace of its
-own, so the tmpfs volumes of `host.mount_tmpfs` reach nothing else.
-"""
+"""The `host` fixture: a sandboxed root per test (scripts/sandbox builds its
+/Library, /System, /Users, /Volumes, /etc, /var and /tmp from the test's
+folder), the tool run inside it, and the system log lines it wrote."""
 
 import ctypes
 import dataclasses
@@ -26,10 +21,8 @@ REPO = pathlib.Path(__file__).resolve().parents[2]
 SANDBOX = REPO / "scripts" / "sandbox"
 BUILD = pathlib.Path(os.environ.get("HOLLIN_BUILD", REPO / "build")).resolve()
 SANDBOX_BUILD = "/run/hollin"  # where scripts/sandbox shows BUILD
-SANITIZER_ENV = {
-    "ASAN_OPTIONS": "abort_on_error=0:exitcode=99:detect_leaks=1",
-    "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1:exitcode=99",
-}
+SANITIZER_ENV = {"ASAN_OPTIONS": "abort_on_error=0:exitcode=99:detect_leaks=1",
+                 "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1:exitcode=99"}
 # glibc's syslog(3) header: <PRI>Mmm dd hh:mm:ss ident[pid]: text
 SYSLOG_HEADER = re.compile(rb"<(\d+)>[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d ([^\s\[]+)\[(\d+)\]: ")
 LOG_USER_NOTICE = 8 + 5
@@ -65,8 +58,7 @@ class Link:
 
 
 def make_tree(path, layout):
-    """Creates folder `path` (with parents) holding `layout`: name -> str/bytes
-    (file), dict (folder), File, Folder or Link."""
+    """Folder `path` holding `layout`: name -> str/bytes, dict, File, Folder or Link."""
     path = pathlib.Path(path)
     path.mkdir(parents=True, exist_ok=True)
     for name, item in layout.items():
@@ -84,14 +76,8 @@ def make_tree(path, layout):
             os.chmod(target, item.mode)
 
 
-def clear_immutable(top):
-    """Clears the flags that would stop pytest from removing `top`."""
-    hoststate.clear_immutable_tree(str(top))
-
-
 def _enter_private_mount_namespace():
-    """A mount namespace whose mounts propagate nowhere, whether or not the run
-    was started under `unshare`. Done at import, while there is one thread."""
+    """Mounts that propagate nowhere, even when not run under `unshare`; at import, with one thread."""
     libc = ctypes.CDLL(None, use_errno=True)
     if libc.unshare(0x00020000) != 0 or libc.mount(None, b"/", None, 0x4000 | 0x40000, None) != 0:
         raise OSError(ctypes.get_errno(), "private mount namespace")
@@ -113,8 +99,7 @@ def _check_private(path):
 
 
 class _LogReader:
-    """Receives datagrams in a thread while a program runs: an unread socket
-    queues only a few, and syslog(3) then blocks."""
+    """Receives datagrams in a thread while a program runs, or syslog(3) would block."""
 
     def __init__(self, path):
         self.path, self.datagrams = str(path), []
@@ -132,17 +117,13 @@ class _LogReader:
         self.thread.start()
 
     def _receive(self):
-        while True:
-            try:
-                data = self.sock.recv(65536)
-            except OSError:
-                return
-            if data == self.sentinel:
-                return
-            self.datagrams.append(data)
+        try:
+            while (data := self.sock.recv(65536)) != self.sentinel:
+                self.datagrams.append(data)
+        except OSError:
+            pass
 
     def finish(self):
-        """Everything the finished program sent: all queued before the sentinel."""
         with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
             s.sendto(self.sentinel, self.short)
         self.thread.join(60)
@@ -153,19 +134,16 @@ class _LogReader:
 
 
 def parse_syslog(datagram):
-    """The text after the header, which must be the tool's: user.notice, hollin[pid]."""
+    """The text after the header, which must be user.notice, hollin[pid]."""
     match = SYSLOG_HEADER.match(datagram)
     assert match and int(match.group(1)) == LOG_USER_NOTICE and match.group(2) == b"hollin", datagram
     return datagram[match.end():].decode("utf-8", "surrogateescape")
 
 
 class Host:
-    """One test's sandboxed root."""
 
     def __init__(self, root):
-        self.root, self.build = pathlib.Path(root), BUILD
-        self.hollin = f"{SANDBOX_BUILD}/bin/hollin"
-        self.last_stderr, self._mounts = "", []
+        self.root, self.build, self.hollin, self._mounts = pathlib.Path(root), BUILD, f"{SANDBOX_BUILD}/bin/hollin", []
         self._passwd = list(DEFAULT_PASSWD)
         self._group = [(n, g, list(m)) for n, g, m in DEFAULT_GROUP]
         for name in ("Library", "System", "Users", "Volumes", "etc", "var/root", "tmp", ".sandbox"):
@@ -176,7 +154,6 @@ class Host:
         self._write_accounts()
 
     def path(self, sandbox_path):
-        """The host path of an absolute sandbox path."""
         return self.root / str(sandbox_path).lstrip("/")
 
     def make_tree(self, sandbox_path, layout):
@@ -184,27 +161,22 @@ class Host:
         return self.path(sandbox_path)
 
     def make_template(self, root_relative="Library/User Template", non_localized=None, languages=None):
-        """A template: Non_localized plus one NAME.lproj per language, from tree specs."""
         top = self.root / root_relative.lstrip("/")
         make_tree(top / "Non_localized", non_localized or {})
         for language, layout in (languages or {}).items():
-            make_tree(top / (language if language.endswith(".lproj") else language + ".lproj"), layout)
+            make_tree(top / (language + ".lproj"), layout)
         return top
 
     def snapshot(self):
-        """{sandbox path: (kind, mode, uid, gid, size or link target)} of every
-        item, links not followed; for "changed nothing" checks."""
+        """{sandbox path: (kind, mode, uid, gid, size or link target)}, links not followed."""
         items = {}
         for top in ("Library", "System", "Users", "Volumes", "etc", "var", "tmp"):
             for folder, dirs, files in os.walk(self.root / top):
-                for name in dirs + files:
-                    full = os.path.join(folder, name)
-                    rel, st = "/" + os.path.relpath(full, self.root), os.lstat(full)
-                    if rel not in SANDBOX_MOUNT_POINTS:
-                        extra = os.readlink(full) if stat.S_ISLNK(st.st_mode) else (
-                            None if stat.S_ISDIR(st.st_mode) else st.st_size)
-                        items[rel] = (stat.S_IFMT(st.st_mode), stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid, extra)
-        return items
+                for full in (os.path.join(folder, name) for name in dirs + files):
+                    st, extra = os.lstat(full), os.readlink(full) if os.path.islink(full) else None
+                    items["/" + os.path.relpath(full, self.root)] = (stat.S_IFMT(st.st_mode), stat.S_IMODE(
+                        st.st_mode), st.st_uid, st.st_gid, extra or (None if stat.S_ISDIR(st.st_mode) else st.st_size))
+        return {k: v for k, v in items.items() if k not in SANDBOX_MOUNT_POINTS}
 
     def add_user(self, name, uid, gid=20, full_name="", home=None, shell="/bin/bash"):
         """`home` None means /Users/NAME, "" no home."""
@@ -219,37 +191,26 @@ class Host:
         self._group = [g for g in self._group if g[0] != name]
         self._write_accounts()
 
-    def remove_group(self, name):
-        self._group = [g for g in self._group if g[0] != name]
-        self._write_accounts()
-
-    def set_passwd_text(self, text):
-        (self.root / "etc/passwd").write_text(text)
-
     def _write_accounts(self):
         (self.root / "etc/passwd").write_text("".join(":".join(map(str, (n, "x", *rest))) + "\n"
                                                       for n, *rest in self._passwd))
         (self.root / "etc/group").write_text("".join(f"{n}:x:{g}:{','.join(m)}\n" for n, g, m in self._group))
 
     def mount_tmpfs(self, sandbox_path, mode=0o755):
-        """A fresh tmpfs (a volume, or a mount point in a home), gone at teardown."""
         target = self.path(sandbox_path)
         target.mkdir(parents=True, exist_ok=True)
         _check_private(target)
-        subprocess.run(["mount", "-t", "tmpfs", "-o", f"mode={mode:o},size=16m", "tmpfs", str(target)],
-                       check=True)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", f"mode={mode:o},size=16m", "tmpfs", target], check=True)
         self._mounts.append(target)
         return target
 
-    def sandbox(self, argv, uid=None, input=None, log_socket=None):
-        """Runs argv inside (as root, or as `uid`); returns the CompletedProcess.
-        Byte arguments stay bytes on the way."""
+    def sandbox(self, argv, uid=None, log_socket=None):
+        """Runs argv inside (as root, or as `uid`); returns the CompletedProcess."""
         cmd = [str(SANDBOX), *(["--log", str(log_socket)] if log_socket else []),
                *(["--uid", str(uid)] if uid is not None else []), str(self.root), str(self.build), "--",
                *(os.fsdecode(a) if isinstance(a, bytes) else str(a) for a in argv)]
         env = dict(os.environ, **{k: os.environ.get(k, v) for k, v in SANITIZER_ENV.items()})
-        return subprocess.run(cmd, input=input, capture_output=True, text=True, errors="surrogateescape",
-                              env=env, timeout=300)
+        return subprocess.run(cmd, capture_output=True, text=True, errors="surrogateescape", env=env, timeout=300)
 
     def sh(self, script, uid=None):
         return self.sandbox(["/bin/sh", "-c", script], uid=uid)
@@ -268,17 +229,16 @@ class Host:
         if not os.access(BUILD / "bin" / "hollin", os.X_OK):
             pytest.fail(f"no tool in {BUILD}: build first or set HOLLIN_BUILD")
         done, datagrams = self.run_logged([self.hollin, *args], uid=uid)
-        self.last_stderr = done.stderr
         assert not any(m in done.stderr for m in ("Sanitizer", "runtime error:", "bwrap:")), done.stderr
         return done.returncode, [parse_syslog(d) for d in datagrams]
 
     def close(self):
         for target in reversed(self._mounts):
-            clear_immutable(target)
+            hoststate.clear_immutable_tree(str(target))
             if subprocess.run(["umount", str(target)]).returncode != 0:
                 subprocess.run(["umount", "-l", str(target)])
         self._mounts.clear()
-        clear_immutable(self.root)
+        hoststate.clear_immutable_tree(str(self.root))
 
 
 @pytest.fixture
@@ -291,12 +251,10 @@ def host(tmp_path):
 
 
 def run_program(name, *args):
-    """Runs a built stand-in outside the sandbox; returns the CompletedProcess."""
     return subprocess.run([str(BUILD / "bin" / name), *map(str, args)], capture_output=True, text=True, timeout=60)
 
 
 @pytest.fixture
 def work(tmp_path):
-    """A folder on the machine's disk for the stand-ins, unlocked at teardown."""
     yield tmp_path
     hoststate.clear_immutable_tree(str(tmp_path))

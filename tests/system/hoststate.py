@@ -1,7 +1,6 @@
 """Reads (and for set-up writes) an item's BSD flags and extended access list
-as the host stores them, independently of the C++ host layer, so that tests
-check the stored state rather than the code under test. A final link is
-never followed: a link has no flags and no list."""
+as the host stores them, independently of the C++ host layer. A final link
+is never followed: a link has no flags and no list."""
 
 import array
 import fcntl
@@ -14,16 +13,12 @@ FS_IOC_GETFLAGS, FS_IOC_SETFLAGS = 0x80086601, 0x40086602
 FS_IMMUTABLE_FL, FS_APPEND_FL, FS_NODUMP_FL = 0x10, 0x20, 0x40
 UF_NODUMP, UF_IMMUTABLE, UF_APPEND, UF_HIDDEN = 0x1, 0x2, 0x4, 0x8000
 _KERNEL_BITS = ((UF_NODUMP, FS_NODUMP_FL), (UF_IMMUTABLE, FS_IMMUTABLE_FL), (UF_APPEND, FS_APPEND_FL))
-FLAGS_ATTRIBUTE = "trusted.velmora.flags"
-ACL_ATTRIBUTE = "trusted.velmora.acl"
+_KERNEL_WORD = UF_NODUMP | UF_IMMUTABLE | UF_APPEND
+FLAGS_ATTRIBUTE, ACL_ATTRIBUTE = "trusted.velmora.flags", "trusted.velmora.acl"
 
 ALLOW, DENY = 1, 2
-PERMS = {
-    "list": 0x2, "add_file": 0x4, "search": 0x8, "delete": 0x10,
-    "add_subdirectory": 0x20, "delete_child": 0x40, "readattr": 0x80,
-    "writeattr": 0x100, "readextattr": 0x200, "writeextattr": 0x400,
-    "readsecurity": 0x800, "writesecurity": 0x1000, "chown": 0x2000,
-}
+PERMS = dict(zip("list add_file search delete add_subdirectory delete_child readattr writeattr readextattr "
+                 "writeextattr readsecurity writesecurity chown".split(), (1 << bit for bit in range(1, 14))))
 ALL_PERMS = 0x3FFE
 FILE_INHERIT, DIRECTORY_INHERIT = 0x20, 0x40
 DIRECTORY_NAMESPACE = uuid.UUID("5131d2ce-3e45-4606-8804-45749f2f9576")
@@ -38,14 +33,13 @@ def group_uuid(gid):
     return uuid.uuid5(DIRECTORY_NAMESPACE, "group:%d" % gid).bytes
 
 
-def _inode_flags(path, change=None):
-    """The kernel flags of a regular file or folder; `change` maps the old
-    word to the one to write."""
+def _inode_flags(path, change=lambda v: v):
+    """The kernel flags of a regular file or folder, then rewritten as `change` says."""
     fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
     try:
         value = array.array("i", [0])
         fcntl.ioctl(fd, FS_IOC_GETFLAGS, value, True)
-        if change is not None and change(value[0]) != value[0]:
+        if change(value[0]) != value[0]:
             fcntl.ioctl(fd, FS_IOC_SETFLAGS, array.array("i", [change(value[0])]), False)
         return value[0]
     finally:
@@ -66,20 +60,10 @@ def flags(path):
     mode = os.lstat(path).st_mode
     if stat.S_ISLNK(mode):
         return 0
-    word = 0
-    if stat.S_ISREG(mode) or stat.S_ISDIR(mode):
-        inode = _inode_flags(path)
-        word = sum(bsd for bsd, bit in _KERNEL_BITS if inode & bit)
+    inode = _inode_flags(path) if stat.S_ISREG(mode) or stat.S_ISDIR(mode) else 0
     value = _attribute(path, FLAGS_ATTRIBUTE)
-    if value is not None:
-        word |= struct.unpack("<I", value)[0] & ~(UF_NODUMP | UF_IMMUTABLE | UF_APPEND)
-    return word
-
-
-def encode_acl(entries):
-    """Stored value of a list of (kind, perms, flags, uuid_bytes)."""
-    return b"VACL" + struct.pack("<I", len(entries)) + b"".join(
-        struct.pack("<III", kind, perms, bits) + bytes(who) for kind, perms, bits, who in entries)
+    return sum(bsd for bsd, bit in _KERNEL_BITS if inode & bit) | (
+        struct.unpack("<I", value)[0] & ~_KERNEL_WORD if value else 0)
 
 
 def acl(path):
@@ -96,38 +80,32 @@ def acl(path):
 def set_acl(path, entries):
     """Stores a list on the item; [] removes it."""
     if entries:
-        os.setxattr(path, ACL_ATTRIBUTE, encode_acl(entries), follow_symlinks=False)
+        os.setxattr(path, ACL_ATTRIBUTE, b"VACL" + struct.pack("<I", len(entries)) + b"".join(
+            struct.pack("<III", *e[:3]) + bytes(e[3]) for e in entries), follow_symlinks=False)
     elif _attribute(path, ACL_ATTRIBUTE) is not None:
         os.removexattr(path, ACL_ATTRIBUTE, follow_symlinks=False)
 
 
 def set_immutable(path, on):
-    """Sets or clears the kernel immutable bit of a regular file or folder."""
     _inode_flags(path, lambda v: v | FS_IMMUTABLE_FL if on else v & ~FS_IMMUTABLE_FL)
 
 
 def add_flags(path, word):
-    """Adds BSD flags to a regular file or folder: the attribute part first,
-    since immutable and append freeze it, then the kernel bits."""
-    extra = word & ~(UF_NODUMP | UF_IMMUTABLE | UF_APPEND)
-    if extra:
+    """Adds BSD flags: the attribute part first, as immutable and append freeze it."""
+    if word & ~_KERNEL_WORD:
         old = _attribute(path, FLAGS_ATTRIBUTE)
-        os.setxattr(path, FLAGS_ATTRIBUTE, struct.pack("<I", extra | (struct.unpack("<I", old)[0] if old else 0)),
-                    follow_symlinks=False)
+        os.setxattr(path, FLAGS_ATTRIBUTE, struct.pack("<I", word & ~_KERNEL_WORD | (
+            struct.unpack("<I", old)[0] if old else 0)), follow_symlinks=False)
     _inode_flags(path, lambda v: v | sum(bit for bsd, bit in _KERNEL_BITS if word & bsd))
 
 
 def clear_immutable_tree(root):
-    """Clears immutable and append-only on `root` and below (links not
-    followed), so that a test's folder can be removed."""
+    """Clears immutable and append-only on `root` and below (links not followed)."""
     if not os.path.lexists(root) or os.path.islink(root):
         return
-    items = [root]
-    for folder, dirs, files in os.walk(root):
-        items += [os.path.join(folder, name) for name in dirs + files]
+    items = [root] + [os.path.join(f, n) for f, dirs, files in os.walk(root) for n in dirs + files]
     for item in items:
-        mode = os.lstat(item).st_mode
-        if stat.S_ISREG(mode) or stat.S_ISDIR(mode):
+        if stat.S_ISREG(os.lstat(item).st_mode) or stat.S_ISDIR(os.lstat(item).st_mode):
             try:
                 _inode_flags(item, lambda v: v & ~(FS_IMMUTABLE_FL | FS_APPEND_FL))
             except OSError:

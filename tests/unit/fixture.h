@@ -14,6 +14,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <vector>
 
 #include "platform/fd.h"
 #include "platform/plist.h"
@@ -38,15 +39,10 @@ inline std::string attribute(const std::string& path, const char* name) {
 }
 
 // A 32-bit word as the stored attributes write it, little-endian.
-inline std::string word(uint32_t value) {
-  std::string out;
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
-  return out;
-}
+inline std::string word(uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
 
-// The text of `key` in the dictionary of the property-list file at `path`.
-inline std::string stringAt(const std::string& path, const char* key) {
-  return plistString(plist_dict_get_item(parsePlist(readText(path)).get(), key)).value_or("<absent>");
+inline std::string stringAt(const std::string& plistFile, const char* key) {
+  return plistString(plist_dict_get_item(parsePlist(readText(plistFile)).get(), key)).value_or("<absent>");
 }
 
 // "UID:GID MODE" of the item itself, the mode in octal with its type bits.
@@ -64,30 +60,29 @@ inline std::set<std::string> names(const std::string& folder) {
   return names;
 }
 
-// Immutable and append-only bits are cleared first, or nothing could go.
-inline void thaw(const std::string& path) {
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  int bits = 0;
-  if (!fd.valid() || ioctl(fd.get(), FS_IOC_GETFLAGS, &bits) != 0) return;
-  bits &= ~(FS_IMMUTABLE_FL | FS_APPEND_FL);
-  ioctl(fd.get(), FS_IOC_SETFLAGS, &bits);
-}
-
 struct TempDir {
   std::string path = fs::temp_directory_path() / "hollin-unit-XXXXXX";
   TempDir() { mkdtemp(path.data()); }
-  ~TempDir() {
+  ~TempDir() {  // immutable and append-only bits go first, or nothing could
     std::error_code ec;
-    thaw(path);
-    for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) thaw(it->path());
+    std::vector<std::string> items{path};
+    for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+      items.push_back(it->path());
+    }
+    for (const std::string& item : items) {
+      UniqueFd fd(open(item.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      int bits = 0;
+      if (!fd.valid() || ioctl(fd.get(), FS_IOC_GETFLAGS, &bits) != 0) continue;
+      bits &= ~(FS_IMMUTABLE_FL | FS_APPEND_FL);
+      ioctl(fd.get(), FS_IOC_SETFLAGS, &bits);
+    }
     fs::remove_all(path, ec);
   }
   std::string at(const std::string& relative) const { return path + "/" + relative; }
 };
 
-// Accounts root (home ROOT/var/root), bob (501:20, home ROOT/Users/bob),
-// nohome (no home) and daemon (home "/"); host id "hostid0123". A narrow
-// umask shows any mode the store leaves to it.
+// Accounts root, bob (501:20, home ROOT/Users/bob), nohome and daemon (home
+// "/"); host id "hostid0123". A narrow umask shows any mode left to it.
 struct StoreRoot : TempDir {
   const mode_t mask = umask(027);
   StoreRoot() {
@@ -98,10 +93,7 @@ struct StoreRoot : TempDir {
     writeText(at("etc/machine-id"), "hostid0123\nsecond line\n");
     setPreferencesTestRoot(path);
   }
-  ~StoreRoot() {
-    setPreferencesTestRoot("");
-    umask(mask);
-  }
+  ~StoreRoot() { setPreferencesTestRoot(""); umask(mask); }
   std::string home() const { return at("Users/bob"); }
 };
 

@@ -2,11 +2,13 @@
 
 #include "tests/unit/fixture.h"
 
-using fixture::stringAt;
+using namespace fixture;
 
 namespace {
 
-PlistRef text(const char* value) { return PlistRef(plist_new_string(value)); }
+bool set(const char* key, const char* value, const PreferenceScope& scope) {
+  return setPreference(key, value ? PlistRef(plist_new_string(value)).get() : nullptr, "D", scope);
+}
 
 std::string valueAt(const std::string& key, const PreferenceScope& scope) {
   return plistString(copyPreference(key, "D", scope).get()).value_or("<none>");
@@ -17,21 +19,20 @@ std::string valueAt(const std::string& key, const PreferenceScope& scope) {
 // Accounts without a usable home and names without an account use the
 // machine's Users folder; names that would leave it name no file.
 TEST(PreferencesStore, FilesFollowUserAndHostScopes) {
-  fixture::StoreRoot machine;
-  const std::pair<PreferenceScope, std::string> cases[] = {
-      {{std::nullopt, false}, "Library/Preferences/D.plist"},
-      {{std::nullopt, true}, "Library/Preferences/ByHost/D.hostid0123.plist"},
-      {{"ghost", false}, "Library/Preferences/Users/ghost/D.plist"},
-      {{"bob", true}, "Users/bob/Library/Preferences/ByHost/D.hostid0123.plist"},
-      {{"nohome", true}, "Library/Preferences/Users/nohome/ByHost/D.hostid0123.plist"},
-      {{"daemon", false}, "Library/Preferences/Users/daemon/D.plist"}, {{"../bob", false}, "<none>"},
-      {{"..", false}, "<none>"}};
-  for (const auto& [scope, file] : cases) {
-    EXPECT_EQ(preferencesFile("D", scope).value_or(machine.at("<none>")), machine.at(file)) << file;
+  StoreRoot machine;
+  const std::tuple<const char*, PreferenceScope, std::string> cases[] = {
+      {"D", {std::nullopt, false}, "Library/Preferences/D.plist"},
+      {"D", {std::nullopt, true}, "Library/Preferences/ByHost/D.hostid0123.plist"},
+      {"D", {"ghost", false}, "Library/Preferences/Users/ghost/D.plist"},
+      {"D", {"bob", true}, "Users/bob/Library/Preferences/ByHost/D.hostid0123.plist"},
+      {"D", {"nohome", true}, "Library/Preferences/Users/nohome/ByHost/D.hostid0123.plist"},
+      {"D", {"daemon", false}, "Library/Preferences/Users/daemon/D.plist"}, {"D", {"../bob", false}, "<none>"},
+      {"D", {"..", false}, "<none>"}, {"a/b", {std::nullopt, false}, "<none>"}};
+  for (const auto& [domain, scope, file] : cases) {
+    EXPECT_EQ(preferencesFile(domain, scope).value_or(machine.at("<none>")), machine.at(file)) << file;
   }
-  EXPECT_FALSE(preferencesFile("a/b", {std::nullopt, false}));
   for (const char* hostId : {"", "\n"}) {
-    fixture::writeText(machine.at("etc/machine-id"), hostId);
+    writeText(machine.at("etc/machine-id"), hostId);
     EXPECT_EQ(preferencesFile("D", {std::nullopt, true}), machine.at("Library/Preferences/ByHost/D.localhost.plist"));
   }
 }
@@ -40,68 +41,64 @@ TEST(PreferencesStore, FilesFollowUserAndHostScopes) {
 // and readable. A write replaces the whole file (a second name for the old one
 // keeps the old content) and leaves nothing else behind.
 TEST(PreferencesStore, WritesReplaceTheFileAtomicallyWithTheRightOwner) {
-  fixture::StoreRoot machine;
+  StoreRoot machine;
   const PreferenceScope bob{"bob", true};
   const std::string file = *preferencesFile("D", bob), old = machine.at("old");
-  ASSERT_TRUE(setPreference("First", text("1").get(), "D", bob));
+  ASSERT_TRUE(set("First", "1", bob));
   for (const char* folder : {"/Library", "/Library/Preferences", "/Library/Preferences/ByHost"}) {
-    EXPECT_EQ(fixture::ownerAndMode(machine.home() + folder), "501:20 40700") << folder;
+    EXPECT_EQ(ownerAndMode(machine.home() + folder), "501:20 40700") << folder;
   }
-  EXPECT_EQ(fixture::ownerAndMode(file), "501:20 100600");
+  EXPECT_EQ(ownerAndMode(file), "501:20 100600");
   ASSERT_EQ(0, link(file.c_str(), old.c_str()));
-  ASSERT_TRUE(setPreference("Second", text("2").get(), "D", bob));
-  ASSERT_TRUE(setPreference("First", nullptr, "D", bob));
+  ASSERT_TRUE(set("Second", "2", bob) && set("First", nullptr, bob) && set("Any", "x", {std::nullopt, true}));
   EXPECT_EQ(stringAt(old, "First") + stringAt(old, "Second"), "1<absent>");
   EXPECT_EQ(valueAt("First", bob) + valueAt("Second", bob) + valueAt("Second", {"bob", false}), "<none>2<none>");
-  EXPECT_EQ(fixture::names(fs::path(file).parent_path()), std::set<std::string>{"D.hostid0123.plist"});
-  ASSERT_TRUE(setPreference("Any", text("x").get(), "D", {std::nullopt, true}));
-  EXPECT_EQ(fixture::ownerAndMode(machine.at("Library/Preferences/ByHost")), "0:0 40755");
-  EXPECT_EQ(fixture::ownerAndMode(*preferencesFile("D", {std::nullopt, true})), "0:0 100644");
+  EXPECT_EQ(names(fs::path(file).parent_path()), std::set<std::string>{"D.hostid0123.plist"});
+  EXPECT_EQ(ownerAndMode(machine.at("Library/Preferences/ByHost")), "0:0 40755");
+  EXPECT_EQ(ownerAndMode(*preferencesFile("D", {std::nullopt, true})), "0:0 100644");
 }
 
 // Unparsable text, a top-level array and a link (never followed) all read as
 // empty and are kept as NAME.corrupt when a write replaces them; a folder in
 // the file's place stops the write.
 TEST(PreferencesStore, WhatIsNotADictionaryIsKeptAsCorrupt) {
-  fixture::StoreRoot machine;
+  StoreRoot machine;
   const PreferenceScope bob{"bob", false};
   const std::string file = *preferencesFile("D", bob), outside = *preferencesFile("D", {std::nullopt, false});
-  ASSERT_TRUE(setPreference("Key", text("outside").get(), "D", {std::nullopt, false}));
+  ASSERT_TRUE(set("Key", "outside", {std::nullopt, false}));
   fs::create_directories(fs::path(file).parent_path());
   for (const std::string& planted : {std::string("<plist><dict><key>Key</key><string>half"),
                                      plistToXml(PlistRef(plist_new_array()).get()), std::string("link")}) {
     fs::remove(file);
-    planted == "link" ? fs::create_symlink(outside, file) : fixture::writeText(file, planted);
-    const std::string before = fixture::readText(file);
+    planted == "link" ? fs::create_symlink(outside, file) : writeText(file, planted);
+    const std::string before = readText(file);
     EXPECT_EQ(valueAt("Key", bob), "<none>");
-    ASSERT_TRUE(setPreference("Fresh", text("yes").get(), "D", bob));
-    EXPECT_EQ(fixture::readText(file + ".corrupt"), before);
-    EXPECT_EQ(stringAt(file, "Key") + stringAt(file, "Fresh"), "<absent>yes");
+    ASSERT_TRUE(set("Fresh", "yes", bob));
+    EXPECT_EQ(readText(file + ".corrupt") + stringAt(file, "Key") + stringAt(file, "Fresh"), before + "<absent>yes");
   }
   EXPECT_TRUE(fs::is_symlink(file + ".corrupt"));
   EXPECT_EQ(stringAt(outside, "Fresh"), "<absent>");
   fs::remove(file);
   fs::remove(file + ".corrupt");
   fs::create_directory(file);
-  EXPECT_FALSE(setPreference("Fresh", text("yes").get(), "D", bob));
+  EXPECT_FALSE(set("Fresh", "yes", bob));
   EXPECT_FALSE(fs::exists(file + ".corrupt"));
 }
 
 // A home whose Library, or Library/Preferences, links to the machine's own
 // folder is neither read nor written through.
 TEST(PreferencesStore, NoLinkIsFollowedIntoAHome) {
-  fixture::StoreRoot machine;
-  ASSERT_TRUE(setPreference("Key", text("machine").get(), "D", {std::nullopt, false}));
+  StoreRoot machine;
+  ASSERT_TRUE(set("Key", "machine", {std::nullopt, false}));
   fs::create_directories(machine.home() + "/Library");
   fs::create_directory_symlink(machine.at("Library/Preferences"), machine.home() + "/Library/Preferences");
   for (int round = 0; round < 2; ++round) {
     EXPECT_EQ(valueAt("Key", {"bob", false}), "<none>");
-    EXPECT_FALSE(setPreference("Key", text("mine").get(), "D", {"bob", false}));
-    EXPECT_FALSE(setPreference("Key", text("mine").get(), "D", {"bob", true}));
+    EXPECT_FALSE(set("Key", "mine", {"bob", false}) || set("Key", "mine", {"bob", true}));
     fs::remove_all(machine.home() + "/Library");
     fs::create_directory_symlink(machine.at("Library"), machine.home() + "/Library");
   }
-  EXPECT_EQ(fixture::names(machine.at("Library/Preferences")), std::set<std::string>{"D.plist"});
+  EXPECT_EQ(names(machine.at("Library/Preferences")), std::set<std::string>{"D.plist"});
   EXPECT_EQ(valueAt("Key", {std::nullopt, false}), "machine");
 }
 
@@ -109,14 +106,12 @@ TEST(PreferencesStore, NoLinkIsFollowedIntoAHome) {
 // read takes the first file's value, valid or not; the application-level
 // write goes to the current user's any-host file.
 TEST(PreferencesStore, ApplicationReadTakesTheFirstFileHoldingTheKey) {
-  fixture::StoreRoot machine;
+  StoreRoot machine;
   const PreferenceScope order[] = {{"root", true}, {"root", false}, {std::nullopt, true}, {std::nullopt, false}};
-  for (const auto& scope : order) {
-    ASSERT_TRUE(setPreference("At", text(preferencesFile("D", scope)->c_str()).get(), "D", scope));
-  }
+  for (const auto& scope : order) ASSERT_TRUE(set("At", preferencesFile("D", scope)->c_str(), scope));
   for (const auto& scope : order) {
     EXPECT_EQ(plistString(copyAppValue("At", "D").get()), preferencesFile("D", scope));
-    ASSERT_TRUE(setPreference("At", nullptr, "D", scope));
+    ASSERT_TRUE(set("At", nullptr, scope));
   }
   ASSERT_TRUE(setPreference("Flag", PlistRef(plist_new_bool(1)).get(), "D", {std::nullopt, false}));
   const std::tuple<plist_t, bool, bool> booleans[] = {
