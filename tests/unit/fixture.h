@@ -5,19 +5,14 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <sstream>
-#include <vector>
 
 #include "platform/fd.h"
-#include "platform/plist.h"
 #include "platform/preferences.h"
 
 namespace fs = std::filesystem;
@@ -31,27 +26,23 @@ inline std::string readText(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
-// An extended attribute's raw value, "<absent>" when the item has none.
-inline std::string attribute(const std::string& path, const char* name) {
+inline std::string attribute(const std::string& path, const char* name) {  // raw; "<absent>" when none
   char value[512];
   const ssize_t n = lgetxattr(path.c_str(), name, value, sizeof value);
   return n < 0 ? "<absent>" : std::string(value, static_cast<size_t>(n));
 }
 
-// A 32-bit word as the stored attributes write it, little-endian.
-inline std::string word(uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
+inline std::string word(uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }  // LE
 
 inline std::string stringAt(const std::string& plistFile, const char* key) {
   return plistString(plist_dict_get_item(parsePlist(readText(plistFile)).get(), key)).value_or("<absent>");
 }
 
-// "UID:GID MODE" of the item itself, the mode in octal with its type bits.
-inline std::string ownerAndMode(const std::string& path) {
+inline std::string ownerAndMode(const std::string& path) {  // of the item itself; octal mode with type bits
   struct stat st {};
-  if (lstat(path.c_str(), &st) != 0) return "<missing>";
-  std::ostringstream text;
-  text << st.st_uid << ":" << st.st_gid << " " << std::oct << st.st_mode;
-  return text.str();
+  char text[64] = "<missing>";
+  if (lstat(path.c_str(), &st) == 0) snprintf(text, sizeof text, "%u:%u %o", st.st_uid, st.st_gid, st.st_mode);
+  return text;
 }
 
 inline std::set<std::string> names(const std::string& folder) {
@@ -62,21 +53,11 @@ inline std::set<std::string> names(const std::string& folder) {
 
 struct TempDir {
   std::string path = fs::temp_directory_path() / "hollin-unit-XXXXXX";
-  TempDir() { mkdtemp(path.data()); }
-  ~TempDir() {  // immutable and append-only bits go first, or nothing could
-    std::error_code ec;
-    std::vector<std::string> items{path};
-    for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
-      items.push_back(it->path());
-    }
-    for (const std::string& item : items) {
-      UniqueFd fd(open(item.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-      int bits = 0;
-      if (!fd.valid() || ioctl(fd.get(), FS_IOC_GETFLAGS, &bits) != 0) continue;
-      bits &= ~(FS_IMMUTABLE_FL | FS_APPEND_FL);
-      ioctl(fd.get(), FS_IOC_SETFLAGS, &bits);
-    }
-    fs::remove_all(path, ec);
+  TempDir() { EXPECT_TRUE(mkdtemp(path.data())); }
+  ~TempDir() {  // immutable and append-only bits go first, or nothing could; links are not followed
+    [[maybe_unused]] const int failedOnLinks = std::system(("chattr -R -f -ia " + path + " 2>/dev/null").c_str());
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
   }
   std::string at(const std::string& relative) const { return path + "/" + relative; }
 };

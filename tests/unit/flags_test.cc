@@ -1,5 +1,8 @@
 #include "platform/flags.h"
 
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+
 #include "tests/unit/fixture.h"
 
 using fixture::word;
