@@ -8,12 +8,10 @@
 
 using namespace fixture;
 
-namespace {
-
-int openDescriptors() { return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), {})); }
+static int openDescriptors() { return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), {})); }
 
 // Every item below `root` in visiting order, relative to it.
-std::vector<std::string> walkAll(const std::string& root, unsigned maxOpen, int* peakFds = nullptr) {
+static std::vector<std::string> walkAll(const std::string& root, unsigned maxOpen, int* peakFds = nullptr) {
   std::vector<std::string> seen;
   UniqueFd fd(openFolderNoFollow(root));
   WalkVisitor visitor;
@@ -26,8 +24,6 @@ std::vector<std::string> walkAll(const std::string& root, unsigned maxOpen, int*
   EXPECT_EQ(error.error, 0) << error.path;
   return seen;
 }
-
-}  // namespace
 
 TEST(WalkTree, DeeperThanPathMaxWithFewDescriptorsThenRemoved) {
   TempDir home;
@@ -51,9 +47,8 @@ TEST(WalkTree, DeeperThanPathMaxWithFewDescriptorsThenRemoved) {
   EXPECT_FALSE(fs::exists(home.at(name)));
 }
 
-// Wide folders at every level and room for two open folders only, so that
-// resuming a re-entered ancestor from the wrong place would lose or repeat
-// items. Every folder comes before its contents; the link is not followed.
+// Wide folders and room for two open folders only: resuming a re-entered ancestor from the wrong place would
+// lose or repeat items. Every folder comes before its contents; the link is not followed.
 TEST(WalkTree, PreOrderEveryItemOnceNoLinkFollowed) {
   TempDir home, outside;
   writeText(outside.at("secret"), "x");
@@ -72,8 +67,8 @@ TEST(WalkTree, PreOrderEveryItemOnceNoLinkFollowed) {
   }
 }
 
-// Nothing outside the removed tree changes. The walk goes on past an item that
-// cannot go, and the failure names that first item (not its folder) and why.
+// Nothing outside the removed tree changes. The walk goes on past an item that cannot go, and the failure
+// names that first item (not its folder) and why.
 TEST(RemoveItem, LinksGoAsThemselvesAndFailuresNamePathAndReason) {
   TempDir home, outside;
   writeText(outside.at("keep"), "x");
