@@ -1,6 +1,5 @@
-"""The `host` fixture: a sandboxed root per test (scripts/sandbox builds its
-/Library, /System, /Users, /Volumes, /etc, /var and /tmp from the test's
-folder), the tool run inside it, and the system log lines it wrote."""
+"""The `host` fixture: a sandboxed root per test (scripts/sandbox builds its /Library, /System, /Users, /Volumes,
+/etc, /var and /tmp from the test's folder), the tool run inside it, and the system log lines it wrote."""
 
 import ctypes
 import dataclasses
@@ -11,7 +10,6 @@ import socket
 import stat
 import subprocess
 import threading
-import uuid
 
 import pytest
 
@@ -26,35 +24,21 @@ SANITIZER_ENV = {"ASAN_OPTIONS": "abort_on_error=0:exitcode=99:detect_leaks=1",
 # glibc's syslog(3) header: <PRI>Mmm dd hh:mm:ss ident[pid]: text
 SYSLOG_HEADER = re.compile(rb"<(\d+)>[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d ([^\s\[]+)\[(\d+)\]: ")
 LOG_USER_NOTICE = 8 + 5
-DEFAULT_PASSWD = [
-    ("root", 0, 0, "System Administrator", "/var/root", "/bin/sh"),
-    ("daemon", 1, 1, "System Services", "/var/root", "/usr/sbin/nologin"),
-    ("alice", 501, 20, "Alice Liddell,,,", "/Users/alice", "/bin/bash"),
-    ("bob", 502, 20, "Bob Tanner", "/Users/bob", "/bin/bash"),
-]
+DEFAULT_PASSWD = [("root", 0, 0, "System Administrator", "/var/root", "/bin/sh"),
+                  ("daemon", 1, 1, "System Services", "/var/root", "/usr/sbin/nologin"),
+                  ("alice", 501, 20, "Alice Liddell,,,", "/Users/alice", "/bin/bash"),
+                  ("bob", 502, 20, "Bob Tanner", "/Users/bob", "/bin/bash")]
 DEFAULT_GROUP = [("wheel", 0, []), ("daemon", 1, []), ("staff", 20, ["alice", "bob"]), ("vexa", 80, ["root"])]
 SANDBOX_MOUNT_POINTS = {"/etc/alternatives", "/etc/ld.so.cache"}
 MACHINE_ID = "3f1c0ad2b6e84c7e9a51d2f0c4b7e6a9"
 
 
-@dataclasses.dataclass
-class File:
-    content: "str | bytes" = b""
-    mode: "int | None" = None
-    owner: "tuple[int, int] | None" = None
-
-
-@dataclasses.dataclass
-class Folder:
-    entries: dict = dataclasses.field(default_factory=dict)
-    mode: "int | None" = None
-    owner: "tuple[int, int] | None" = None
-
-
-@dataclasses.dataclass
-class Link:
-    target: str
-    owner: "tuple[int, int] | None" = None  # of the link itself
+# Items of a tree layout; a Link's owner is that of the link itself.
+_OWNER = ("owner", "tuple[int, int] | None", None)
+File = dataclasses.make_dataclass("File", [("content", "str | bytes", b""), ("mode", "int | None", None), _OWNER])
+Folder = dataclasses.make_dataclass("Folder", [("entries", dict, dataclasses.field(default_factory=dict)),
+                                               ("mode", "int | None", None), _OWNER])
+Link = dataclasses.make_dataclass("Link", [("target", str), _OWNER])
 
 
 def make_tree(path, layout):
@@ -76,14 +60,10 @@ def make_tree(path, layout):
             os.chmod(target, item.mode)
 
 
-def _enter_private_mount_namespace():
-    """Mounts that propagate nowhere, even when not run under `unshare`; at import, with one thread."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.unshare(0x00020000) != 0 or libc.mount(None, b"/", None, 0x4000 | 0x40000, None) != 0:
-        raise OSError(ctypes.get_errno(), "private mount namespace")
-
-
-_enter_private_mount_namespace()
+# Mounts that propagate nowhere, even when not run under `unshare`; at import, with one thread.
+_libc = ctypes.CDLL(None, use_errno=True)
+if _libc.unshare(0x00020000) != 0 or _libc.mount(None, b"/", None, 0x4000 | 0x40000, None) != 0:
+    raise OSError(ctypes.get_errno(), "private mount namespace")
 
 
 def _check_private(path):
@@ -103,12 +83,10 @@ class _LogReader:
 
     def __init__(self, path):
         self.path, self.datagrams = str(path), []
-        self.sentinel = b"\0end-of-run\0" + uuid.uuid4().bytes
+        self.sentinel = b"\0end-of-run\0" + os.urandom(16)
         # Bound through a folder descriptor: a socket address holds only a short path.
         self.folder_fd = os.open(os.path.dirname(self.path), os.O_PATH | os.O_CLOEXEC)
         self.short = f"/proc/self/fd/{self.folder_fd}/{os.path.basename(self.path)}"
-        if os.path.lexists(self.path):
-            os.unlink(self.path)
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(self.short)
         self.sock.settimeout(30)
@@ -144,8 +122,7 @@ class Host:
 
     def __init__(self, root):
         self.root, self.build, self.hollin, self._mounts = pathlib.Path(root), BUILD, f"{SANDBOX_BUILD}/bin/hollin", []
-        self._passwd = list(DEFAULT_PASSWD)
-        self._group = [(n, g, list(m)) for n, g, m in DEFAULT_GROUP]
+        self._passwd, self._group = list(DEFAULT_PASSWD), [(n, g, list(m)) for n, g, m in DEFAULT_GROUP]
         for name in ("Library", "System", "Users", "Volumes", "etc", "var/root", "tmp", ".sandbox"):
             (self.root / name).mkdir(parents=True, exist_ok=True)
         os.chmod(self.root / "tmp", 0o1777)
@@ -162,9 +139,8 @@ class Host:
 
     def make_template(self, root_relative="Library/User Template", non_localized=None, languages=None):
         top = self.root / root_relative.lstrip("/")
-        make_tree(top / "Non_localized", non_localized or {})
-        for language, layout in (languages or {}).items():
-            make_tree(top / (language + ".lproj"), layout)
+        languages = {name + ".lproj": layout for name, layout in (languages or {}).items()}
+        make_tree(top, {"Non_localized": non_localized or {}, **languages})
         return top
 
     def snapshot(self):
@@ -209,8 +185,8 @@ class Host:
         cmd = [str(SANDBOX), *(["--log", str(log_socket)] if log_socket else []),
                *(["--uid", str(uid)] if uid is not None else []), str(self.root), str(self.build), "--",
                *(os.fsdecode(a) if isinstance(a, bytes) else str(a) for a in argv)]
-        env = dict(os.environ, **{k: os.environ.get(k, v) for k, v in SANITIZER_ENV.items()})
-        return subprocess.run(cmd, capture_output=True, text=True, errors="surrogateescape", env=env, timeout=300)
+        return subprocess.run(cmd, capture_output=True, text=True, errors="surrogateescape",
+                              env={**SANITIZER_ENV, **os.environ}, timeout=300)
 
     def sh(self, script, uid=None):
         return self.sandbox(["/bin/sh", "-c", script], uid=uid)
@@ -244,10 +220,8 @@ class Host:
 @pytest.fixture
 def host(tmp_path):
     h = Host(tmp_path / "root")
-    try:
-        yield h
-    finally:
-        h.close()
+    yield h  # pytest resumes here after a failure too
+    h.close()
 
 
 def run_program(name, *args):

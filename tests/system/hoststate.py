@@ -1,12 +1,12 @@
-"""Reads (and for set-up writes) an item's BSD flags and extended access list
-as the host stores them, independently of the C++ host layer. A final link
-is never followed: a link has no flags and no list."""
+"""Reads (and for set-up writes) an item's BSD flags and extended access list as the host stores them,
+independently of the C++ host layer. A final link is never followed: a link has no flags and no list."""
 
 import array
 import fcntl
 import os
 import stat
 import struct
+import subprocess
 import uuid
 
 FS_IOC_GETFLAGS, FS_IOC_SETFLAGS = 0x80086601, 0x40086602
@@ -50,9 +50,8 @@ def _attribute(path, name):
     try:
         return os.getxattr(path, name, follow_symlinks=False)
     except OSError as error:
-        if error.errno in (61, 95):  # ENODATA, EOPNOTSUPP
-            return None
-        raise
+        if error.errno not in (61, 95):  # ENODATA, EOPNOTSUPP: no value
+            raise
 
 
 def flags(path):
@@ -100,13 +99,5 @@ def add_flags(path, word):
 
 
 def clear_immutable_tree(root):
-    """Clears immutable and append-only on `root` and below (links not followed)."""
-    if not os.path.lexists(root) or os.path.islink(root):
-        return
-    items = [root] + [os.path.join(f, n) for f, dirs, files in os.walk(root) for n in dirs + files]
-    for item in items:
-        if stat.S_ISREG(os.lstat(item).st_mode) or stat.S_ISDIR(os.lstat(item).st_mode):
-            try:
-                _inode_flags(item, lambda v: v & ~(FS_IMMUTABLE_FL | FS_APPEND_FL))
-            except OSError:
-                pass
+    """Clears immutable and append-only on `root` and below; no link is followed."""
+    subprocess.run(["chattr", "-R", "-f", "-ia", str(root)], stderr=subprocess.DEVNULL)
