@@ -1,5 +1,4 @@
-"""The stand-in chmod: modes with BSD semantics, and +a entries stored as the
-host's extended lists."""
+"""The stand-in chmod: modes with BSD semantics, and +a entries stored as the host's extended lists."""
 
 import os
 import stat
