@@ -12,18 +12,14 @@ static std::string valueAt(const std::string& key, const PreferenceScope& scope)
   return plistString(copyPreference(key, "D", scope).get()).value_or("<none>");
 }
 
-// No account or no usable home: the machine's Users folder. A name that would leave it names no file.
+// Unusable homes go to the machine's Users folder; a name that would leave it names no file.
 TEST(PreferencesStore, FilesFollowUserAndHostScopes) {
   StoreRoot machine;
-  const std::tuple<const char*, PreferenceScope, std::string> cases[] = {
-      {"D", {"ghost", false}, "Library/Preferences/Users/ghost/D.plist"},
-      {"D", {"bob", true}, "Users/bob/Library/Preferences/ByHost/D.hostid0123.plist"},
-      {"D", {"nohome", true}, "Library/Preferences/Users/nohome/ByHost/D.hostid0123.plist"},
-      {"D", {"daemon", false}, "Library/Preferences/Users/daemon/D.plist"}, {"D", {"../bob", false}, "<none>"},
-      {"D", {"..", false}, "<none>"}, {"a/b", {std::nullopt, false}, "<none>"}};
-  for (const auto& [domain, scope, file] : cases) {
-    EXPECT_EQ(preferencesFile(domain, scope).value_or(machine.at("<none>")), machine.at(file)) << file;
-  }
+  EXPECT_EQ(*preferencesFile("D", {"nohome", true}),
+            machine.at("Library/Preferences/Users/nohome/ByHost/D.hostid0123.plist"));
+  EXPECT_EQ(*preferencesFile("D", {"daemon", false}), machine.at("Library/Preferences/Users/daemon/D.plist"));
+  for (const char* name : {"../bob", ".."}) EXPECT_FALSE(preferencesFile("D", {name, false})) << name;
+  EXPECT_FALSE(preferencesFile("a/b", {std::nullopt, false}));
   writeText(machine.at("etc/machine-id"), "\n");
   EXPECT_EQ(preferencesFile("D", {std::nullopt, true}), machine.at("Library/Preferences/ByHost/D.localhost.plist"));
 }
