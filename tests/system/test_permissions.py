@@ -143,12 +143,17 @@ def test_policy_or_built_in_commands(host, policy, name, vexa, locked, status, l
     assert state(top / "Public/Drop Box") == (0o700, OWNER, 0, DROP_BOX if name == "alice" else OTHER)
 
 
-def test_home_that_is_a_link_is_left_alone(host):
+@pytest.mark.parametrize("policy", [[], None])
+def test_home_that_is_a_link_is_left_alone(host, policy):
     outside_state = outside(host)
     os.symlink("/Library/Outside/dir", host.path(HOME))
-    write_policy(host, [])
+    host.make_template()
+    if policy is not None:
+        write_policy(host, policy)
     before = outside_state(), host.snapshot()
-    assert permissions(host) == (0, ["setPermissions:263 /Users/alice"])
+    # Without a policy the fallback does not hand the link to chmod either.
+    expected = [] if policy is not None else ["setPermissions:45 Error:1"]
+    assert permissions(host) == (0 if policy is not None else 1, ["setPermissions:263 /Users/alice"] + expected)
     assert (outside_state(), host.snapshot()) == before
 
 
