@@ -26,9 +26,13 @@ int main(int argc, char* argv[]) {
   for (int r = 0; r < runs; ++r) {
     // Each gives the home to another owner than the one before, so both
     // really change every item.
+    // Which goes first alternates, so that neither always finds the other's
+    // changes still being written back.
     sync();
-    const bench::RunResult p = bench::runProgram({hollin, "-repairPermissions", home, "x", "alice"});
-    const bench::RunResult c = bench::runProgram({"/usr/bin/chown", "-R", "bob:20", home});
+    bench::RunResult p, c;
+    if (r % 2 == 0) p = bench::runProgram({hollin, "-repairPermissions", home, "x", "alice"});
+    c = bench::runProgram({"/usr/bin/chown", "-R", r % 2 ? "alice:20" : "bob:20", home});
+    if (r % 2 == 1) p = bench::runProgram({hollin, "-repairPermissions", home, "x", "bob"});
     repair.push_back(p.seconds), chown.push_back(c.seconds), ratio.push_back(p.seconds / c.seconds);
   }
   std::printf("home %zu items, template %zu items: repair %.3fs  chown -R %.3fs  (medians of %d)\n", homeItems,
