@@ -12,12 +12,7 @@ int main(int argc, char* argv[]) {
   const std::string hollin = argv[1];
   const int runs = std::atoi(argv[2]);
   const size_t items = std::strtoul(argv[3], nullptr, 10);
-  const std::string templateRoot = "/Library/User Template";
-  mkdir(templateRoot.c_str(), 0755);
-  mkdir((templateRoot + "/Non_localized").c_str(), 0755);
-  mkdir((templateRoot + "/English.lproj").c_str(), 0755);
-  bench::makeTree(templateRoot + "/Non_localized", items * 4 / 5, 7);
-  bench::makeTree(templateRoot + "/English.lproj", items / 5, 8, "localized");
+  const std::string templateRoot = bench::makeTemplate(items * 4 / 5, items / 5, 7);
   mkdir("/Users/copies", 0755);
 
   std::vector<double> creation, copy, ratio;

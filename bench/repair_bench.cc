@@ -13,11 +13,7 @@ int main(int argc, char* argv[]) {
   const int runs = std::atoi(argv[2]);
   const size_t homeItems = std::strtoul(argv[3], nullptr, 10);
   const size_t templateItems = std::strtoul(argv[4], nullptr, 10);
-  const std::string templateRoot = "/Library/User Template";
-  mkdir(templateRoot.c_str(), 0755);
-  mkdir((templateRoot + "/Non_localized").c_str(), 0755);
-  mkdir((templateRoot + "/English.lproj").c_str(), 0755);
-  bench::makeTree(templateRoot + "/Non_localized", templateItems, 11);
+  bench::makeTemplate(templateItems, 0, 11);
   const std::string home = "/Users/alice";
   mkdir(home.c_str(), 0755);
   bench::makeTree(home, homeItems, 11);

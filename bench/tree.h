@@ -65,6 +65,18 @@ inline size_t makeTree(const std::string& root, size_t items, uint64_t seed = 42
   return folderCount;
 }
 
+/// The user template's folders at their fixed place, with `items` generated
+/// items in Non_localized and `localized` in English.lproj.
+inline std::string makeTemplate(size_t items, size_t localized, uint64_t seed) {
+  const std::string root = "/Library/User Template";
+  mkdir(root.c_str(), 0755);
+  mkdir((root + "/Non_localized").c_str(), 0755);
+  mkdir((root + "/English.lproj").c_str(), 0755);
+  makeTree(root + "/Non_localized", items, seed);
+  makeTree(root + "/English.lproj", localized, seed + 1, "localized");
+  return root;
+}
+
 inline double seconds(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }

@@ -1,6 +1,10 @@
 #include "permissions/default_acl.h"
 
+#include <sys/stat.h>
+
 #include <mutex>
+
+#include "platform/syslog.h"
 
 using namespace hostacl;
 
@@ -37,4 +41,13 @@ void fillDenyDeleteEntry(acl_entry_t entry) {
 acl_t defaultDenyDeleteACL() {
   std::call_once(gDefaultListBuilt, buildDefaultList);
   return gDefaultList;
+}
+
+void setHomeListAndMode(int homeFd, const std::string& homePath, const char* module, int line) {
+  constexpr mode_t kHomeMode = 0750;
+  const acl_t list = defaultDenyDeleteACL();
+  if (list && (homeFd < 0 || acl_set_fd_np(homeFd, list, ACL_TYPE_EXTENDED) != 0)) {
+    logFormat("%s:%d %s", module, line, homePath.c_str());
+  }
+  if (homeFd >= 0) fchmod(homeFd, kHomeMode);
 }

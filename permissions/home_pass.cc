@@ -9,7 +9,6 @@
 #include "permissions/policy.h"
 #include "platform/beneath.h"
 #include "platform/fd.h"
-#include "platform/filemanager.h"
 #include "platform/path.h"
 #include "platform/runtool.h"
 #include "platform/syslog.h"
@@ -20,7 +19,6 @@ using namespace hostacl;
 namespace {
 
 constexpr const char* kModule = "setPermissions";
-constexpr mode_t kHomeMode = 0750;
 // Follows the user's short name in the Drop Box allow entry.
 constexpr const char* kDropBoxEntry =
     " allow list,add_file,search,delete,add_subdirectory,delete_child,readattr,writeattr,readextattr,"
@@ -29,13 +27,8 @@ constexpr const char* kDropBoxEntry =
 // The home itself: the shared deny-delete list, mode 0750, and its owner. It
 // is opened without following a link, so a home that is a link is left alone.
 void applyHomeSettings(int homeFd, const std::string& homePath, const OwnerIds& owner) {
-  const acl_t list = defaultDenyDeleteACL();
-  if (list && (homeFd < 0 || acl_set_fd_np(homeFd, list, ACL_TYPE_EXTENDED) != 0)) {
-    logFormat("%s:%d %s", kModule, 263, homePath.c_str());
-  }
-  if (homeFd < 0) return;
-  fchmod(homeFd, kHomeMode);
-  if (owner.present) fchown(homeFd, owner.uid, owner.gid);
+  setHomeListAndMode(homeFd, homePath, kModule, 263);
+  if (homeFd >= 0 && owner.present) fchown(homeFd, owner.uid, owner.gid);
 }
 
 // Every item below the home, in one streaming walk. Items on another file
@@ -59,8 +52,8 @@ void applyToEveryItem(int homeFd, const std::string& homePath, const OwnerIds& o
 
 // The tools follow a link named on their command line; an item reached
 // through a link inside the home, or that is one, is not handed to them.
-bool existsWithoutLinks(int homeFd, const std::string& homePath, const std::string& relative) {
-  return homeFd >= 0 && fileExists(joinPath(homePath, relative)) && existsBeneathWithoutLinks(homeFd, relative);
+bool existsWithoutLinks(int homeFd, const std::string& relative) {
+  return homeFd >= 0 && existsBeneathWithoutLinks(homeFd, relative);
 }
 
 bool runFallbackCommands(int homeFd, const std::string& homePath, const std::optional<std::string>& userName) {
@@ -73,14 +66,14 @@ bool runFallbackCommands(int homeFd, const std::string& homePath, const std::opt
     result = false;
     logFormat("%s:%d Error:%d", kModule, 45, status);
   }
-  if (existsWithoutLinks(homeFd, homePath, "Sites/Streaming")) {
+  if (existsWithoutLinks(homeFd, "Sites/Streaming")) {
     status = runTool("/usr/bin/chgrp", {"-R", "vexa", joinPath(joinPath(homePath, "Sites"), "Streaming")});
     if (status != 0) {
       result = false;
       logFormat("%s:%d Error:%d", kModule, 60, status);
     }
   }
-  if (userName && existsWithoutLinks(homeFd, homePath, "Public/Drop Box")) {
+  if (userName && existsWithoutLinks(homeFd, "Public/Drop Box")) {
     const std::string entry = *userName + kDropBoxEntry;
     status = runTool("/bin/chmod", {"+a", entry, joinPath(joinPath(homePath, "Public"), "Drop Box")});
     if (status != 0) {

@@ -90,7 +90,7 @@ bool createDirectory(const std::string& path, std::optional<mode_t> mode, std::s
   if (made != 0) return fail(error, "could not be created", path, made);
   if (!mode) return true;
   // The mode asked for is the mode it ends with, whatever the umask took away.
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd fd(openFolderNoFollow(path));
   if (!fd.valid() || fchmod(fd.get(), *mode) != 0) return fail(error, "could not be given its mode", path, errno);
   return true;
 }
@@ -102,7 +102,7 @@ bool removeItem(const std::string& path, std::string* error) {
     if (unlink(path.c_str()) != 0) return fail(error, "couldn't be removed", path, errno);
     return true;
   }
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd fd(openFolderNoFollow(path));
   struct stat pinned {};
   if (!fd.valid() || fstat(fd.get(), &pinned) != 0) return fail(error, "couldn't be removed", path, errno);
   if (pinned.st_ino != status.st_ino || pinned.st_dev != status.st_dev) {

@@ -18,17 +18,6 @@ using namespace hostacl;
 namespace {
 
 constexpr const char* kModule = "repairPermissions";
-constexpr mode_t kHomeMode = 0750;
-
-// The home is pinned without following a link: a home that is a link gets
-// neither list nor mode through it.
-void repairHomeFolder(int homeFd, const std::string& home) {
-  const acl_t list = defaultDenyDeleteACL();
-  if (list && (homeFd < 0 || acl_set_fd_np(homeFd, list, ACL_TYPE_EXTENDED) != 0)) {
-    logFormat("%s:%d %s", kModule, 108, home.c_str());
-  }
-  if (homeFd >= 0) fchmod(homeFd, kHomeMode);
-}
 
 // Only a real folder is closed to others; a link named Applications is never
 // handed to chmod, which would follow it.
@@ -51,7 +40,9 @@ bool repairPermissions(const std::string& templateRoot, const std::string& home,
   }
   runTool("/usr/sbin/chown", {"-R", ownerName + ":" + groupName, home});
   UniqueFd homeFd(openFolderNoFollow(home));
-  repairHomeFolder(homeFd.get(), home);
+  // Pinned without following a link: a home that is a link gets neither
+  // list nor mode through it.
+  setHomeListAndMode(homeFd.get(), home, kModule, 108);
 
   std::string templateBase;
   const RepairWalkContext context{home, templateBase, status.st_dev, userUUID, homeFd.get()};
