@@ -1,7 +1,10 @@
 // Stand-in `chmod`: `chmod MODE FILE...` with octal or symbolic modes, and
 // `chmod +a "ENTRY" FILE...`, which adds one entry to each file's extended
-// access list. A link named on the command line is followed, as chmod does.
-// Every file is tried; the status is 1 when any of them failed.
+// access list. Each path is resolved one component at a time, following a
+// link only where root alone could have placed it, and the item is then
+// changed through the descriptor that pins it: swapping a folder on the way
+// for a link cannot send the change anywhere else. Every file is tried; the
+// status is 1 when any of them failed.
 
 #include <bsd/unistd.h>
 #include <fcntl.h>
@@ -15,11 +18,24 @@
 
 #include "platform/acl.h"
 #include "platform/fd.h"
+#include "platform/filestatus.h"
+#include "platform/trusted.h"
 
 namespace {
 
 void complain(const char* path, int error) {
+  if (error == ELOOP) {
+    std::fprintf(stderr, "chmod: %s: refusing a symbolic link that root did not place\n", path);
+    return;
+  }
   std::fprintf(stderr, "chmod: %s: %s\n", path, std::strerror(error));
+}
+
+// The item a path names, pinned; -1 (reported) when it cannot be reached.
+int pin(const char* path) {
+  const int fd = openTrusted(path, O_PATH, FinalLink::Follow);
+  if (fd < 0) complain(path, -fd);
+  return fd;
 }
 
 [[noreturn]] void usage() {
@@ -31,14 +47,16 @@ void complain(const char* path, int error) {
 // clauses). The call is made even when nothing changes, so an immutable item
 // refuses every mode change alike.
 bool applyMode(const void* set, const char* path) {
+  UniqueFd item(pin(path));
   struct stat status {};
-  if (stat(path, &status) < 0) {
+  if (!item.valid()) return false;
+  if (fstat(item.get(), &status) < 0) {
     complain(path, errno);
     return false;
   }
   const mode_t wanted = getmode(set, status.st_mode) & 07777;
-  if (chmod(path, wanted) < 0) {
-    complain(path, errno);
+  if (const int error = changeModePinned(item.get(), wanted)) {
+    complain(path, error);
     return false;
   }
   return true;
@@ -47,18 +65,15 @@ bool applyMode(const void* set, const char* path) {
 // The list is read and written through one pin of the item the path names,
 // so both steps see the same item even if the path changes meanwhile.
 bool addEntry(const hostacl::AclEntry& entry, const char* path) {
-  UniqueFd pin(open(path, O_PATH | O_CLOEXEC));
-  if (!pin.valid()) {
-    complain(path, errno);
-    return false;
-  }
-  std::optional<std::vector<hostacl::AclEntry>> entries = hostacl::readAclFd(pin.get());
+  UniqueFd item(pin(path));
+  if (!item.valid()) return false;
+  std::optional<std::vector<hostacl::AclEntry>> entries = hostacl::readAclFd(item.get());
   if (!entries) {
     std::fprintf(stderr, "chmod: %s: cannot read access list: %s\n", path, std::strerror(errno));
     return false;
   }
   if (!hostacl::insertAclEntry(*entries, entry)) return true;
-  if (const int error = hostacl::writeAclFd(pin.get(), *entries)) {
+  if (const int error = hostacl::writeAclFd(item.get(), *entries)) {
     complain(path, error);
     return false;
   }

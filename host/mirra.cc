@@ -34,6 +34,7 @@
 
 #include "platform/fd.h"
 #include "platform/flags.h"
+#include "platform/trusted.h"
 #include "platform/xattr.h"
 
 namespace {
@@ -426,17 +427,28 @@ void copyTree(Context& cx, Folder root) {
   }
 }
 
-// The roots: SOURCE is followed as written; DESTINATION must itself be a
+const char* rootError(int error) {
+  return error == ELOOP ? "refusing a symbolic link that root did not place" : std::strerror(error);
+}
+
+// The roots are resolved one component at a time, following a link only
+// where root alone could have placed it; DESTINATION must itself be a
 // folder, not a link to one.
 bool openRoots(Context& cx, const char* source, const char* destination, Folder* root) {
-  UniqueFd from(open(source, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!from.valid()) {
-    std::fprintf(stderr, "mirra: %s: %s\n", source, std::strerror(errno));
+  const int sourceFd = openTrusted(source, O_RDONLY | O_DIRECTORY, FinalLink::Follow);
+  if (sourceFd < 0) {
+    std::fprintf(stderr, "mirra: %s: %s\n", source, rootError(-sourceFd));
     return false;
   }
-  root->destination.reset(open(destination, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd from(sourceFd);
+  const int destinationFd = openTrusted(destination, O_RDONLY | O_DIRECTORY, FinalLink::Refuse);
+  if (destinationFd < 0) {
+    std::fprintf(stderr, "mirra: %s: %s\n", destination, rootError(-destinationFd));
+    return false;
+  }
+  root->destination.reset(destinationFd);
   struct statx there {};
-  if (!root->destination.valid() || statxFd(root->destination.get(), &there) != 0) {
+  if (statxFd(root->destination.get(), &there) != 0) {
     std::fprintf(stderr, "mirra: %s: %s\n", destination, std::strerror(errno));
     return false;
   }

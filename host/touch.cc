@@ -1,8 +1,10 @@
 // A `touch` that gives each named item the current access and modification
 // times, and never follows a symbolic link nor creates anything. The folder
-// that holds the item is reached as the caller wrote its path; the item itself
-// is changed relative to that folder without following it, so a link planted
-// where the item should be gets its own times and its target is untouched.
+// that holds the item is reached one component at a time, following a link
+// only where root alone could have placed it; the item itself is changed
+// relative to that folder without following it. So a link planted anywhere
+// in the path by a user leaves its target untouched, and a path longer than
+// PATH_MAX is fine.
 //
 // `find HOME -exec touch {} +` hands it many paths at once; the status is 1
 // when any of them could not be touched (a missing one included).
@@ -16,36 +18,22 @@
 #include <string>
 
 #include "platform/fd.h"
+#include "platform/trusted.h"
 
 namespace {
 
-// Splits `path` into the folder that holds its last component and that
-// component. Trailing separators are dropped; "/" names itself as ".".
-void splitPath(const std::string& path, std::string* folder, std::string* name) {
-  std::string trimmed = path;
-  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
-  const size_t slash = trimmed.rfind('/');
-  if (trimmed == "/") {
-    *folder = "/";
-    *name = ".";
-  } else if (slash == std::string::npos) {
-    *folder = ".";
-    *name = trimmed;
-  } else {
-    *folder = slash == 0 ? "/" : trimmed.substr(0, slash);
-    *name = trimmed.substr(slash + 1);
-  }
-}
-
 bool touchOne(const char* path) {
-  std::string folder, name;
-  splitPath(path, &folder, &name);
-  UniqueFd parent(open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!parent.valid() || utimensat(parent.get(), name.c_str(), nullptr, AT_SYMLINK_NOFOLLOW) < 0) {
-    std::fprintf(stderr, "touch: %s: %s\n", path, std::strerror(errno));
-    return false;
+  std::string name;
+  const int folder = openTrustedParent(path, &name);
+  UniqueFd parent(folder < 0 ? -1 : folder);
+  int error = folder < 0 ? -folder : 0;
+  if (!error && utimensat(parent.get(), name.c_str(), nullptr, AT_SYMLINK_NOFOLLOW) < 0) error = errno;
+  if (error == ELOOP) {
+    std::fprintf(stderr, "touch: %s: refusing a symbolic link that root did not place\n", path);
+  } else if (error) {
+    std::fprintf(stderr, "touch: %s: %s\n", path, std::strerror(error));
   }
-  return true;
+  return error == 0;
 }
 
 // Options that only restate what this touch always does (-c: never create,

@@ -153,7 +153,8 @@ void visitEntry(Walk& w, const dirent* entry) {
   }
   item.fd = fd;
   const WalkStep step = w.visitor.enter(item);
-  const bool descend = fd >= 0 && step == WalkStep::Descend && item.status.st_dev == w.rootDevice;
+  const bool sameDevice = w.visitor.crossDevices || item.status.st_dev == w.rootDevice;
+  const bool descend = fd >= 0 && step == WalkStep::Descend && sameDevice;
   if (step == WalkStep::Stop) w.stopped = true;
   if (!descend || w.stopped) {
     if (fd >= 0) close(fd);

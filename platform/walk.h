@@ -36,6 +36,8 @@ struct WalkVisitor {
   /// not examined: the visitor gets their type only (statusKnown false) and
   /// acts on them by name, without following a link, as it would anyway.
   bool examineNonFolders = true;
+  /// When true, folders on another device than the root are entered too.
+  bool crossDevices = false;
 };
 
 struct WalkError {
@@ -44,9 +46,9 @@ struct WalkError {
 };
 
 /// Walks every item below the folder open at `rootFd` (whose text is
-/// `rootPath`). Folders on another device than the root are reported to
-/// `enter` but never entered. Reading errors are recorded and the walk goes
-/// on; the first is returned.
+/// `rootPath`). Unless the visitor crosses devices, folders on another device
+/// than the root are reported to `enter` but never entered. Reading errors
+/// are recorded and the walk goes on; the first is returned.
 WalkError walkTree(int rootFd, const std::string& rootPath, const WalkVisitor& visitor,
                    unsigned maxOpenFolders = 32);
 

@@ -10,11 +10,12 @@ def test_fixed_paths_devices_and_writes_only_into_the_root(host, tmp_path):
     host.make_tree("/Users/alice", {"note": "hello\n"})
     host.mount_tmpfs("/Volumes/Data")
     host.mount_tmpfs("/Users/alice/mnt")
-    done = host.sh("readlink /usr/bin/mirra /bin/chmod; readlink -f /usr/sbin/chown; cat /Users/alice/note; "
+    done = host.sh("readlink /usr/bin/mirra /bin/chmod /usr/bin/chgrp /usr/sbin/chown; cat /Users/alice/note; "
                    "stat -c %d /Users /Users/alice /Volumes/Data /Users/alice/mnt; "
                    f"mkdir -p /tmp/a /var/b /etc/c /System/d /Library/f; touch /usr/x {SANDBOX_BUILD}/x; id -u")
     *paths, users, home, volume, mnt, uid = done.stdout.splitlines()
-    assert paths == [f"{SANDBOX_BUILD}/bin/mirra", f"{SANDBOX_BUILD}/bin/chmod", "/run/host/usr/bin/chown", "hello"] and uid == "0"
+    helpers = [f"{SANDBOX_BUILD}/bin/{name}" for name in ("mirra", "chmod", "chgrp", "chown")]
+    assert paths == [*helpers, "hello"] and uid == "0"
     assert users == home and len({users, volume, mnt}) == 3
     assert done.stderr.count("Read-only file system") == 2 and not (BUILD / "x").exists()
     assert os.listdir(tmp_path) == ["root"]

@@ -1,0 +1,154 @@
+#include "platform/trusted.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <vector>
+
+#include "platform/fd.h"
+
+namespace {
+
+constexpr int kMaxLinks = 40;  // as the kernel allows on one lookup
+constexpr int kPinFlags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+
+// Components still to resolve, the next one last, so that a link's target
+// is spliced in front of what followed the link.
+struct Pending {
+  std::vector<std::string> stack;
+
+  void push(std::string_view text) {
+    // A trailing separator makes the last component a folder to stand in.
+    if (!text.empty() && text.back() == '/') stack.emplace_back(".");
+    size_t end = text.size();
+    while (end > 0) {
+      const size_t slash = text.rfind('/', end - 1);
+      const size_t begin = slash == std::string_view::npos ? 0 : slash + 1;
+      if (end > begin) stack.emplace_back(text.substr(begin, end - begin));
+      if (slash == std::string_view::npos) break;
+      end = slash;
+    }
+  }
+  bool empty() const { return stack.empty(); }
+  std::string pop() {
+    std::string next = std::move(stack.back());
+    stack.pop_back();
+    return next;
+  }
+};
+
+// Where a resolution ended: the folder that holds the last component, its
+// name there, and (when it exists) the item itself pinned with O_PATH.
+struct Resolved {
+  UniqueFd parent;
+  std::string name;
+  UniqueFd item;
+  struct stat status {};
+};
+
+UniqueFd openStart(bool absolute) {
+  return UniqueFd(open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+}
+
+// Replaces the link pinned at `linkFd` by its target in `pending`, when the
+// rule allows following it; restarts at the top for an absolute target.
+int followLink(UniqueFd& current, int linkFd, Pending& pending, int* links) {
+  if (!isTrustedLink(current.get(), linkFd) || ++*links > kMaxLinks) return ELOOP;
+  char target[PATH_MAX];
+  const ssize_t n = readlinkat(linkFd, "", target, sizeof target);
+  if (n < 0) return errno;
+  if (n == 0) return ENOENT;
+  if (static_cast<size_t>(n) == sizeof target) return ENAMETOOLONG;
+  const std::string_view text(target, static_cast<size_t>(n));
+  pending.push(text);
+  if (text.front() == '/') {
+    current = openStart(true);
+    if (!current.valid()) return errno;
+  }
+  return 0;
+}
+
+// Walks `path`; the last component is pinned but not followed unless `final`
+// says so. With `mustExist` false, a missing last component still yields its
+// folder and name. Returns 0 or an error number.
+int resolve(std::string_view path, FinalLink final, bool mustExist, Resolved* out) {
+  if (path.empty()) return ENOENT;
+  Pending pending;
+  pending.push(path);
+  UniqueFd current = openStart(path.front() == '/');
+  if (!current.valid()) return errno;
+  int links = 0;
+  while (!pending.empty()) {
+    std::string name = pending.pop();
+    const bool last = pending.empty();
+    if (name == "." || name == "..") {
+      if (name == "..") {
+        current.reset(openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!current.valid()) return errno;
+      }
+      if (!last) continue;
+      name.resize(1);  // "." names the folder itself
+    }
+    UniqueFd pin(openat(current.get(), name.c_str(), kPinFlags));
+    struct stat status {};
+    if (!pin.valid() || fstat(pin.get(), &status) != 0) {
+      const int error = errno;
+      if (!last || mustExist || error != ENOENT) return error;
+    }
+    if (pin.valid() && S_ISLNK(status.st_mode) && (!last || final == FinalLink::Follow)) {
+      if (const int error = followLink(current, pin.get(), pending, &links)) return error;
+      continue;
+    }
+    if (!last) {
+      if (!S_ISDIR(status.st_mode)) return ENOTDIR;
+      current = std::move(pin);
+      continue;
+    }
+    if (pin.valid() && S_ISLNK(status.st_mode) && final == FinalLink::Refuse) return ELOOP;
+    out->parent = std::move(current);
+    out->name = std::move(name);
+    out->item = std::move(pin);
+    out->status = status;
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool isTrustedLink(int dirFd, int linkFd) {
+  struct stat folder {}, link {};
+  if (fstat(dirFd, &folder) != 0 || fstat(linkFd, &link) != 0) return false;
+  return link.st_uid == 0 && folder.st_uid == 0 && (folder.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+int openTrusted(std::string_view path, int flags, FinalLink final) {
+  Resolved found;
+  if (const int error = resolve(path, final, true, &found)) return -error;
+  if ((flags & O_DIRECTORY) && !S_ISDIR(found.status.st_mode)) return -ENOTDIR;
+  if (flags & O_PATH) return found.item.release();
+  // Opened again by name without following, then checked to be the item
+  // that was resolved: a swap in between fails instead of redirecting.
+  UniqueFd fd(openat(found.parent.get(), found.name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
+  struct stat now {};
+  if (!fd.valid() || fstat(fd.get(), &now) != 0) return -errno;
+  if (now.st_dev != found.status.st_dev || now.st_ino != found.status.st_ino) return -ESTALE;
+  return fd.release();
+}
+
+int openTrustedParent(std::string_view path, std::string* name) {
+  // The last component is never followed, a trailing separator or not.
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  Resolved found;
+  if (const int error = resolve(path, FinalLink::Keep, false, &found)) return -error;
+  *name = std::move(found.name);
+  return found.parent.release();
+}
+
+bool existsTrusted(std::string_view path, struct stat* status) {
+  Resolved found;
+  if (resolve(path, FinalLink::Follow, true, &found) != 0) return false;
+  if (status) *status = found.status;
+  return true;
+}

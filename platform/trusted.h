@@ -1,0 +1,40 @@
+#pragma once
+
+// Resolving a path that root was handed, one component at a time from a held
+// descriptor. A symbolic link is followed only where root alone could have
+// placed it: the link is owned by root and the folder that holds it is owned
+// by root with no group or other write bit (a sticky world-writable folder
+// does not count). Any other link, in any component, refuses the path with
+// ELOOP. Nothing is resolved by its full text, so the path's length is not
+// limited by PATH_MAX.
+
+#include <sys/stat.h>
+
+#include <string>
+#include <string_view>
+
+/// What to do when the last component is a symbolic link.
+enum class FinalLink {
+  Follow,  // follow it under the trusted-link rule, as any other component
+  Refuse,  // never follow it: ELOOP
+  Keep,    // stop at the link itself (only with O_PATH)
+};
+
+/// Opens `path` (absolute, or relative to the working folder) with `flags`
+/// (O_CLOEXEC is added). Returns the descriptor, or -errno.
+int openTrusted(std::string_view path, int flags, FinalLink final);
+
+/// Opens the folder that holds the last component of `path`, following trusted
+/// links on the way, and gives that component in `name` (never empty; "." when
+/// the path is "/" or ends in "." or ".." and so names the folder itself).
+/// Trailing separators are ignored: the last component is never followed.
+/// Returns the folder's descriptor (O_PATH), or -errno.
+int openTrustedParent(std::string_view path, std::string* name);
+
+/// True when the link pinned at `linkFd` (O_PATH) lies in the folder `dirFd`
+/// where only root could have made it.
+bool isTrustedLink(int dirFd, int linkFd);
+
+/// True when something exists at `path` under the trusted-link rule (a final
+/// link is followed only when trusted); `status`, when given, receives it.
+bool existsTrusted(std::string_view path, struct stat* status = nullptr);
