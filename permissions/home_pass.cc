@@ -89,8 +89,10 @@ bool runFallbackCommands(int homeFd, const std::string& homePath, const std::opt
 bool setPermissions(const std::string& homePath, const std::optional<std::string>& userName,
                     const std::optional<std::string>& userIdText, const std::optional<std::string>& groupIdText,
                     const std::optional<Uuid>& userUUID) {
-  const OwnerIds owner = ownerIds(userIdText, groupIdText);
   UniqueFd home(openFolderNoFollow(homePath));
+  struct stat homeStatus {};
+  if (home.valid()) fstat(home.get(), &homeStatus);
+  const OwnerIds owner = ownerIds(userIdText, groupIdText, homeStatus.st_uid);
   applyHomeSettings(home.get(), homePath, owner);
   applyToEveryItem(home.get(), homePath, owner, userUUID);
   if (PlistRef policy = loadPermissionPolicy()) {

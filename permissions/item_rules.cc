@@ -2,24 +2,18 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "permissions/default_acl.h"
 #include "platform/fd.h"
+#include "platform/filestatus.h"
 #include "platform/flags.h"
 #include "platform/path.h"
 #include "platform/syslog.h"
 
 using namespace hostacl;
-
-// The call that changes a mode without following a link; older C libraries
-// do not name it yet.
-#ifndef SYS_fchmodat2
-#define SYS_fchmodat2 452
-#endif
 
 namespace {
 
@@ -35,19 +29,6 @@ constexpr uint32_t kAllPermissions = ACL_LIST_DIRECTORY | ACL_ADD_FILE | ACL_SEA
 
 bool endsWith(const std::string& text, std::string_view suffix) {
   return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-// Changes the mode of the item itself; a link is refused by the kernel rather
-// than followed. Returns 0 or the error number.
-int chmodNoFollow(int parentFd, const char* name, mode_t mode) {
-  if (syscall(SYS_fchmodat2, parentFd, name, mode, AT_SYMLINK_NOFOLLOW) == 0) return 0;
-  if (errno != ENOSYS) return errno;
-  UniqueFd pinned(openat(parentFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
-  struct stat status {};
-  if (!pinned.valid() || fstat(pinned.get(), &status) != 0) return errno;
-  if (S_ISLNK(status.st_mode)) return EOPNOTSUPP;
-  const std::string viaProc = "/proc/self/fd/" + std::to_string(pinned.get());
-  return chmod(viaProc.c_str(), mode) == 0 ? 0 : errno;
 }
 
 // The Drop Box list: everyone denied deletion, then the owner allowed
@@ -104,12 +85,15 @@ void applyFolderRules(const WalkItem& item, const std::optional<Uuid>& userUUID)
 
 }  // namespace
 
-OwnerIds ownerIds(const std::optional<std::string>& userIdText, const std::optional<std::string>& groupIdText) {
+OwnerIds ownerIds(const std::optional<std::string>& userIdText, const std::optional<std::string>& groupIdText,
+                  uid_t homeOwner) {
   OwnerIds ids;
+  ids.linkedFileOwner = homeOwner;
   if (!userIdText || !groupIdText) return ids;
   ids.present = true;
   ids.uid = static_cast<uid_t>(decimalIdValue(*userIdText));
   ids.gid = static_cast<gid_t>(decimalIdValue(*groupIdText));
+  ids.linkedFileOwner = ids.uid;
   return ids;
 }
 
@@ -120,12 +104,21 @@ void applyItemPermissions(const WalkItem& item, const OwnerIds& owner, const std
     return;
   }
   if (S_ISDIR(item.status.st_mode)) return;  // a folder that could not be pinned is not touched
-  if (!S_ISLNK(item.status.st_mode)) {
-    const mode_t mode = lastComponent(*item.path) == ".localized" ? kLocalizedFileMode : kFileMode;
-    // An item that is gone by now is skipped whole, as one that cannot be examined is.
-    if (chmodNoFollow(item.parentFd, item.name, mode) == ENOENT) return;
+  // Pinned before it is examined, and changed only through the pin: swapped
+  // meanwhile for another name of a file outside the home, it is not changed.
+  UniqueFd pin(openat(item.parentFd, item.name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat status {};
+  if (!pin.valid() || fstat(pin.get(), &status) != 0 || S_ISDIR(status.st_mode)) return;
+  if (status.st_nlink > 1 && status.st_uid != owner.linkedFileOwner) {
+    logFormat("Skipping %s because it has %lu links and belongs to uid %u, not %u", item.path->c_str(),
+              static_cast<unsigned long>(status.st_nlink), static_cast<unsigned>(status.st_uid),
+              static_cast<unsigned>(owner.linkedFileOwner));
+    return;
   }
-  if (owner.present) fchownat(item.parentFd, item.name, owner.uid, owner.gid, AT_SYMLINK_NOFOLLOW);
+  if (!S_ISLNK(status.st_mode)) {
+    changeModePinned(pin.get(), lastComponent(*item.path) == ".localized" ? kLocalizedFileMode : kFileMode);
+  }
+  if (owner.present) changeOwnerPinned(pin.get(), owner.uid, owner.gid);
 }
 
 void applyItemPermissionsAt(int parentFd, const char* name, const std::string& path, const OwnerIds& owner,

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/fd.h"
+#include "platform/trusted.h"
 #include "platform/walk.h"
 
 namespace {
@@ -24,13 +25,19 @@ bool fail(std::string* error, const char* what, const std::string& path, int cod
 
 constexpr int kAlreadyAFolder = -1;
 
-// Makes one folder: 0 when made, kAlreadyAFolder when a folder (or a link to
-// one) is there, else the error; a dangling link in the way is "exists".
+// Makes the folder that `path` names: 0 when made, kAlreadyAFolder when a
+// folder (or a trusted link to one) is there, else the error. The folder that
+// holds it is reached under the trusted-link rule.
 int makeFolder(const std::string& path, mode_t mode) {
-  if (mkdir(path.c_str(), mode) == 0) return 0;
+  std::string name;
+  const int parent = openTrustedParent(path, &name);
+  if (parent < 0) return -parent;
+  UniqueFd holder(parent);
+  if (mkdirat(parent, name.c_str(), mode) == 0) return 0;
   const int error = errno;
+  if (error != EEXIST) return error;
   struct stat status {};
-  if (error != EEXIST || stat(path.c_str(), &status) != 0) return error;
+  if (!existsTrusted(path, &status)) return errno == ELOOP ? ELOOP : ENOTDIR;
   return S_ISDIR(status.st_mode) ? kAlreadyAFolder : ENOTDIR;
 }
 
@@ -72,7 +79,7 @@ void removeContents(int fd, const std::string& path, Removal& r) {
 
 bool fileExists(const std::string& path, bool* isFolder) {
   struct stat status {};
-  if (stat(path.c_str(), &status) != 0) return false;
+  if (!existsTrusted(path, &status)) return false;
   if (isFolder) *isFolder = S_ISDIR(status.st_mode);
   return true;
 }
@@ -96,13 +103,19 @@ bool createDirectory(const std::string& path, std::optional<mode_t> mode, std::s
 }
 
 bool removeItem(const std::string& path, std::string* error) {
+  std::string name;
+  const int parentFd = openTrustedParent(path, &name);
+  if (parentFd < 0) return fail(error, "couldn't be removed", path, -parentFd);
+  UniqueFd parent(parentFd);
   struct stat status {};
-  if (lstat(path.c_str(), &status) != 0) return fail(error, "couldn't be removed", path, errno);
+  if (fstatat(parent.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    return fail(error, "couldn't be removed", path, errno);
+  }
   if (!S_ISDIR(status.st_mode)) {
-    if (unlink(path.c_str()) != 0) return fail(error, "couldn't be removed", path, errno);
+    if (unlinkat(parent.get(), name.c_str(), 0) != 0) return fail(error, "couldn't be removed", path, errno);
     return true;
   }
-  UniqueFd fd(openFolderNoFollow(path));
+  UniqueFd fd(openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat pinned {};
   if (!fd.valid() || fstat(fd.get(), &pinned) != 0) return fail(error, "couldn't be removed", path, errno);
   if (pinned.st_ino != status.st_ino || pinned.st_dev != status.st_dev) {
@@ -112,13 +125,17 @@ bool removeItem(const std::string& path, std::string* error) {
   r.device = pinned.st_dev;
   removeContents(fd.get(), path, r);
   if (r.error != 0) return fail(error, "couldn't be removed", r.path, r.error);
-  if (rmdir(path.c_str()) != 0) return fail(error, "couldn't be removed", path, errno);
+  if (unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR) != 0) return fail(error, "couldn't be removed", path, errno);
   return true;
 }
 
 std::optional<std::vector<std::string>> listDirectory(const std::string& path) {
-  DIR* dir = opendir(path.c_str());
-  if (!dir) return std::nullopt;
+  const int fd = openTrusted(path, O_RDONLY | O_DIRECTORY, FinalLink::Follow);
+  DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
+  if (!dir) {
+    if (fd >= 0) close(fd);
+    return std::nullopt;
+  }
   std::vector<std::string> names;
   while (const dirent* entry = readdir(dir)) {
     if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) names.emplace_back(entry->d_name);
@@ -128,8 +145,9 @@ std::optional<std::vector<std::string>> listDirectory(const std::string& path) {
 }
 
 bool enumerateSubpaths(const std::string& path, const std::function<void(const std::string&)>& visit) {
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd.valid()) return false;
+  const int opened = openTrusted(path, O_RDONLY | O_DIRECTORY, FinalLink::Follow);
+  if (opened < 0) return false;
+  UniqueFd fd(opened);
   WalkVisitor visitor;
   visitor.enter = [&visit](const WalkItem& item) {
     visit(item.path->substr(item.rootLength + 1));

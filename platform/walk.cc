@@ -8,6 +8,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/trusted.h"
+
 namespace {
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
@@ -214,8 +216,8 @@ WalkError walkTree(int rootFd, const std::string& rootPath, const WalkVisitor& v
 }
 
 int openFolderNoFollow(const std::string& path) {
-  // A trailing separator would make the last component resolve through a link.
-  size_t end = path.size();
-  while (end > 1 && path[end - 1] == '/') --end;
-  return open(path.substr(0, end).c_str(), kFolderFlags);
+  const int fd = openTrusted(path, O_RDONLY | O_DIRECTORY, FinalLink::Refuse);
+  if (fd >= 0) return fd;
+  errno = -fd;
+  return -1;
 }

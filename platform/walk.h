@@ -52,6 +52,7 @@ struct WalkError {
 WalkError walkTree(int rootFd, const std::string& rootPath, const WalkVisitor& visitor,
                    unsigned maxOpenFolders = 32);
 
-/// Opens the folder at `path` as a walk root: every component is followed as
-/// the caller wrote it except the last, which must be a real folder.
+/// Opens the folder at `path` as a walk root: links on the way are followed
+/// only under the trusted-link rule, and the last component must be a real
+/// folder. -1 with errno on failure.
 int openFolderNoFollow(const std::string& path);

@@ -29,7 +29,12 @@ void applyBeneathHome(const std::string& match, const std::string& home, int hom
     logFormat("lstat(%s) failed (%d).", match.c_str(), -1);
     return;
   }
-  applyItemPermissionsAt(parent.get(), name.c_str(), match, OwnerIds{}, userUUID);
+  // No owner changes here; a file with several links must already be the
+  // home's owner's, as the recursive owner change left it.
+  struct stat homeStatus {};
+  OwnerIds noOwner;
+  noOwner.linkedFileOwner = fstat(homeFd, &homeStatus) == 0 ? homeStatus.st_uid : 0;
+  applyItemPermissionsAt(parent.get(), name.c_str(), match, noOwner, userUUID);
 }
 
 }  // namespace
