@@ -222,3 +222,19 @@ def test_sample_template_makes_a_home(host, language, greeting):
              for name in ("", "Documents", "Public", "Sites", "Public/Drop Box")}
     assert modes == {"": 0o750, "Documents": 0o700, "Public": 0o755, "Sites": 0o755, "Public/Drop Box": 0o733}
     assert (os.lstat(home).st_gid, os.lstat(home / "Sites").st_gid) == (20, 501)
+
+
+def test_home_deeper_than_the_longest_path(host):
+    template(host)
+    home = host.make_tree("/Users/alice", {})
+    fd = os.open(home, os.O_RDONLY | os.O_DIRECTORY)
+    for _ in range(260):  # 260 levels of 21 bytes: far beyond 4096 bytes of path
+        os.mkdir("d" * 20, dir_fd=fd)
+        fd, old = os.open("d" * 20, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd), fd
+        os.close(old)
+    os.close(os.open("leaf", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd))
+    os.utime("leaf", (OLD, OLD), dir_fd=fd)
+    assert create(host) == (0, [])
+    leaf = os.stat("leaf", dir_fd=fd)
+    os.close(fd)
+    assert (leaf.st_uid, stat.S_IMODE(leaf.st_mode)) == (501, 0o600) and leaf.st_mtime > OLD
