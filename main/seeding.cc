@@ -15,6 +15,7 @@
 #include "platform/path.h"
 #include "platform/preferences.h"
 #include "platform/syslog.h"
+#include "platform/trusted.h"
 
 namespace {
 
@@ -30,9 +31,9 @@ constexpr const char* kDefaultCountry = "US";
 // The home is the administrator's path; everything below it is reached from
 // this descriptor.
 UniqueFd openHome(const std::string& homePath, int* error) {
-  UniqueFd home(open(homePath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!home.valid()) *error = errno;
-  return home;
+  const int fd = openTrusted(homePath, O_RDONLY | O_DIRECTORY, FinalLink::Follow);
+  if (fd < 0) *error = -fd;
+  return UniqueFd(fd < 0 ? -1 : fd);
 }
 
 std::string describe(const std::string& path, int error) { return path + ": " + std::strerror(error); }

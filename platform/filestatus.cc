@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/trusted.h"
+
 // The call that changes a mode through a descriptor of any kind; older C
 // libraries do not name it yet.
 #ifndef SYS_fchmodat2
@@ -15,8 +17,11 @@
 
 std::optional<FileStatus> lstatPath(const std::string& path, int* error) {
   struct stat st {};
-  if (lstat(path.c_str(), &st) != 0) {
-    if (error) *error = errno;
+  const int pin = openTrusted(path, O_PATH, FinalLink::Keep);
+  const int failed = pin < 0 ? -pin : fstat(pin, &st) == 0 ? 0 : errno;
+  if (pin >= 0) close(pin);
+  if (failed) {
+    if (error) *error = failed;
     return std::nullopt;
   }
   FileStatus status;

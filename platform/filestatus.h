@@ -13,8 +13,9 @@ struct FileStatus {
   gid_t group = 0;
 };
 
-/// `lstat` of `path` (a final link is not followed). None
-/// when it fails; `error`, when given, receives the error number.
+/// `lstat` of `path` (a final link is not followed; links on the way only
+/// under the trusted-link rule). None when it fails; `error`, when given,
+/// receives the error number.
 std::optional<FileStatus> lstatPath(const std::string& path, int* error = nullptr);
 
 /// Changes the mode of the item pinned at `pinnedFd` (an O_PATH descriptor of

@@ -7,6 +7,7 @@
 #include "permissions/policy.h"
 #include "platform/fd.h"
 #include "platform/filemanager.h"
+#include "platform/filestatus.h"
 #include "platform/path.h"
 #include "platform/runtool.h"
 #include "platform/syslog.h"
@@ -33,8 +34,8 @@ void closeApplicationsFolder(int homeFd, const std::string& home) {
 
 bool repairPermissions(const std::string& templateRoot, const std::string& home, const std::string& ownerName,
                        const std::string& groupName, const std::optional<Uuid>& userUUID) {
-  struct stat status {};
-  if (lstat(home.c_str(), &status) != 0) {
+  const std::optional<FileStatus> status = lstatPath(home);
+  if (!status) {
     logFormat("lstat(%s) failed.", home.c_str());
     return false;
   }
@@ -45,7 +46,7 @@ bool repairPermissions(const std::string& templateRoot, const std::string& home,
   setHomeListAndMode(homeFd.get(), home, kModule, 108);
 
   std::string templateBase;
-  const RepairWalkContext context{home, templateBase, status.st_dev, userUUID, homeFd.get()};
+  const RepairWalkContext context{home, templateBase, status->device, userUUID, homeFd.get()};
   for (const char* folder : {"Non_localized", "English.lproj"}) {
     templateBase = joinPath(templateRoot, folder);
     enumerateSubpaths(templateBase, [&context](const std::string& subpath) { repairTemplateItem(context, subpath); });

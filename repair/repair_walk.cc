@@ -8,6 +8,7 @@
 #include "platform/beneath.h"
 #include "platform/fd.h"
 #include "platform/filemanager.h"
+#include "platform/filestatus.h"
 #include "platform/path.h"
 #include "platform/syslog.h"
 
@@ -55,12 +56,12 @@ void repairMatchedItem(const std::string& templateItem, const std::string& match
     logLine("source and destination are not both directories or not both files");
     return;
   }
-  struct stat status {};
-  if (lstat(match.c_str(), &status) != 0) {
+  const std::optional<FileStatus> status = lstatPath(match);
+  if (!status) {
     logFormat("lstat(%s) failed (%d).", match.c_str(), -1);
     return;
   }
-  if (status.st_dev != homeDevice) {
+  if (status->device != homeDevice) {
     logFormat("Skipping %s because it's on a different bsd dev than %s", match.c_str(), home.c_str());
     return;
   }
