@@ -123,16 +123,9 @@ struct timespec toTimespec(const struct statx_timestamp& t) {
 // The kernel flags the source item carries. statx reports them for free on
 // the usual file systems; otherwise they are asked of the open item.
 uint32_t kernelFlagsOf(const struct statx& status, int fd) {
-  constexpr uint64_t kAll = STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND | STATX_ATTR_NODUMP;
-  if ((status.stx_attributes_mask & kAll) != kAll) {
-    const std::optional<uint32_t> flags = fd >= 0 ? readFlags(fd) : std::nullopt;
-    return flags ? *flags & (UF_NODUMP | kFreezingFlags) : 0;
-  }
-  uint32_t flags = 0;
-  if (status.stx_attributes & STATX_ATTR_IMMUTABLE) flags |= UF_IMMUTABLE;
-  if (status.stx_attributes & STATX_ATTR_APPEND) flags |= UF_APPEND;
-  if (status.stx_attributes & STATX_ATTR_NODUMP) flags |= UF_NODUMP;
-  return flags;
+  if (const std::optional<uint32_t> reported = kernelFlagsOf(status)) return *reported;
+  const std::optional<uint32_t> flags = fd >= 0 ? readFlags(fd) : std::nullopt;
+  return flags ? *flags & (UF_NODUMP | kFreezingFlags) : 0;
 }
 
 int statxFd(int fd, struct statx* status) {

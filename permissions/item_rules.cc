@@ -79,7 +79,12 @@ void applyFolderList(const WalkItem& item, const std::optional<Uuid>& userUUID) 
 // and the kernel refuses it, then the flag goes.
 void applyFolderRules(const WalkItem& item, const std::optional<Uuid>& userUUID) {
   fchmod(item.fd, kFolderMode);
-  if (const std::optional<uint32_t> flags = readFlags(item.fd)) writeFlags(item.fd, *flags, *flags & ~UF_IMMUTABLE);
+  if (item.kernelFlags) {
+    // Only the kernel part changes, and only when the folder is immutable.
+    if (*item.kernelFlags & UF_IMMUTABLE) writeKernelFlags(item.fd, *item.kernelFlags & ~UF_IMMUTABLE);
+  } else if (const std::optional<uint32_t> flags = readFlags(item.fd)) {
+    writeFlags(item.fd, *flags, *flags & ~UF_IMMUTABLE);
+  }
   applyFolderList(item, userUUID);
 }
 

@@ -89,6 +89,16 @@ int writeKernelFlags(int fd, uint32_t bsd) {
   return ioctl(fd, FS_IOC_SETFLAGS, &wanted) < 0 ? errno : 0;
 }
 
+std::optional<uint32_t> kernelFlagsOf(const struct statx& status) {
+  constexpr uint64_t kReported = STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND | STATX_ATTR_NODUMP;
+  if ((status.stx_attributes_mask & kReported) != kReported) return std::nullopt;
+  uint32_t flags = 0;
+  if (status.stx_attributes & STATX_ATTR_IMMUTABLE) flags |= UF_IMMUTABLE;
+  if (status.stx_attributes & STATX_ATTR_APPEND) flags |= UF_APPEND;
+  if (status.stx_attributes & STATX_ATTR_NODUMP) flags |= UF_NODUMP;
+  return flags;
+}
+
 std::optional<uint32_t> readFlags(int fd) {
   int error = 0;
   const std::optional<uint32_t> kernel = readKernelPart(fd, &error);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -29,6 +30,11 @@ int writeFlags(int fd, uint32_t current, uint32_t wanted);
 /// not touched. Writes nothing when they already match. Returns 0 or an error
 /// number.
 int writeKernelFlags(int fd, uint32_t wanted);
+
+/// The kernel part of the flags word (nodump, immutable, append) as `statx`
+/// reported it, so that a walk learns it without asking the item again; none
+/// when the file system does not report all three.
+std::optional<uint32_t> kernelFlagsOf(const struct statx& status);
 
 /// Flags word of the item `name` in the folder `dirFd`, without following a
 /// link: a link has none; other non-folders and non-files only have the

@@ -2,12 +2,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
+#include "platform/flags.h"
 #include "platform/trusted.h"
 
 namespace {
@@ -82,6 +84,26 @@ void enforceBound(Walk& w) {
   }
 }
 
+// One call gives both the status and the kernel flags of a folder.
+int statFolder(int fd, struct stat* status, std::optional<uint32_t>* kernelFlags) {
+  struct statx sx {};
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) != 0) return -1;
+  *status = {};
+  status->st_dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  status->st_ino = sx.stx_ino;
+  status->st_mode = sx.stx_mode;
+  status->st_nlink = sx.stx_nlink;
+  status->st_uid = sx.stx_uid;
+  status->st_gid = sx.stx_gid;
+  status->st_rdev = makedev(sx.stx_rdev_major, sx.stx_rdev_minor);
+  status->st_size = static_cast<off_t>(sx.stx_size);
+  status->st_atim = {sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec};
+  status->st_mtim = {sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec};
+  status->st_ctim = {sx.stx_ctime.tv_sec, sx.stx_ctime.tv_nsec};
+  *kernelFlags = kernelFlagsOf(sx);
+  return 0;
+}
+
 // Reaches the item without following a link: folders are opened and checked
 // through their descriptor, everything else is examined by name. Returns the
 // pinned folder's descriptor, or -1 with `*error` set (0 when examined).
@@ -96,7 +118,7 @@ int examine(int parentFd, const dirent* entry, bool examineNonFolders, WalkItem*
   if (entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) {
     const int fd = openat(parentFd, entry->d_name, kFolderFlags);
     if (fd >= 0) {
-      if (fstat(fd, status) == 0) return fd;
+      if (statFolder(fd, status, &item->kernelFlags) == 0) return fd;
       *error = errno;
       close(fd);
       return -1;
