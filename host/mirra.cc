@@ -1,7 +1,8 @@
 // Tree copier: `mirra [-rsrcFork] SOURCE DESTINATION`.
 //
 // Every item inside SOURCE comes to stand, under the same name, inside the
-// existing folder DESTINATION. Folders merge; anything else replaces what
+// existing folder DESTINATION. Folders merge, and one already there keeps its
+// own owner, mode, times, flags and attributes; anything else replaces what
 // stands there, except that a folder in DESTINATION is never replaced by a
 // non-folder (it is left alone and the copy fails). Modes, owners, access and
 // modification times, flags and every extended attribute (the resource fork
@@ -92,6 +93,7 @@ struct Folder {
   gid_t group = 0;
   mode_t mode = 0;
   uint32_t kernelFlags = 0;
+  uint32_t keptFlags = 0;   // a merged folder's own kernel flags, put back at the end
   bool merged = false;      // the destination folder was there before
   Birth birth;
   std::string relative;     // below the roots, for messages
@@ -195,9 +197,8 @@ int copyData(int in, int out, uint64_t size, std::vector<char>& buffer) {
   return 0;
 }
 
-// Gives `to` every attribute of `from`. With `exact`, attributes that `to`
-// has and `from` lacks are removed, so a merged folder ends like its source.
-int copyAttributes(int from, int to, bool exact) {
+// Gives `to` every attribute of `from`.
+int copyAttributes(int from, int to) {
   int error = 0;
   const std::optional<std::vector<std::string>> names = listAttributes(from, &error);
   if (!names) return error;
@@ -205,14 +206,6 @@ int copyAttributes(int from, int to, bool exact) {
     const std::optional<std::string> value = getAttribute(from, name.c_str(), &error);
     if (!value) return error;
     if ((error = setAttribute(to, name.c_str(), *value))) return error;
-  }
-  if (!exact) return 0;
-  const std::optional<std::vector<std::string>> present = listAttributes(to, &error);
-  if (!present) return error;
-  for (const std::string& name : *present) {
-    bool kept = false;
-    for (const std::string& wanted : *names) kept = kept || wanted == name;
-    if (!kept && (error = removeAttribute(to, name.c_str()))) return error;
   }
   return 0;
 }
@@ -248,7 +241,7 @@ void copyFile(Context& cx, const Folder& folder, const char* name, const Item& i
   if ((error = copyData(item.fd.get(), out.get(), item.status.stx_size, cx.buffer))) {
     return report(cx, relativeOf(folder, name), "cannot copy data", error);
   }
-  if ((error = copyAttributes(item.fd.get(), out.get(), false))) {
+  if ((error = copyAttributes(item.fd.get(), out.get()))) {
     return report(cx, relativeOf(folder, name), "cannot copy extended attributes", error);
   }
   const uint32_t wanted = kernelFlagsOf(item.status, item.fd.get());
@@ -277,7 +270,7 @@ int finishPinnedItem(int dirFd, const char* name, int sourceDir, const char* sou
     const int to = pinAt(dirFd, name, &pinned);
     if (to < 0) return -to;
     UniqueFd pin(to);
-    if ((error = copyAttributes(sourcePin.get(), pin.get(), false))) return error;
+    if ((error = copyAttributes(sourcePin.get(), pin.get()))) return error;
   }
   const struct timespec times[2] = {toTimespec(status.stx_atime), toTimespec(status.stx_mtime)};
   return utimensat(dirFd, name, times, AT_SYMLINK_NOFOLLOW) < 0 ? errno : 0;
@@ -332,6 +325,7 @@ int openDestinationFolder(const Folder& parent, const char* name, Folder* folder
   folder->group = there.stx_gid;
   folder->mode = there.stx_mode & 07777;
   folder->kernelFlags = kernelFlagsOf(there, folder->destination.get());
+  folder->keptFlags = folder->kernelFlags;
   if (folder->kernelFlags & kFreezingFlags) {
     if (const int failed = writeKernelFlags(folder->destination.get(), folder->kernelFlags & ~kFreezingFlags)) {
       return failed;
@@ -375,9 +369,20 @@ bool enterFolder(Context& cx, std::vector<Folder>& stack, const char* name, Item
   return true;
 }
 
+// A folder that was there before keeps its own owner, mode, times, flags and
+// attributes: only its contents were merged, and any freezing flag lifted for
+// that goes back on.
 void finishFolder(Context& cx, const Folder& folder) {
   const int fd = folder.destination.get();
-  int error = copyAttributes(folder.source.fd(), fd, folder.merged);
+  if (folder.merged) {
+    if (folder.keptFlags != folder.kernelFlags) {
+      if (const int error = writeKernelFlags(fd, folder.keptFlags)) {
+        report(cx, folder.relative, "cannot set attributes", error);
+      }
+    }
+    return;
+  }
+  int error = copyAttributes(folder.source.fd(), fd);
   if (error) return report(cx, folder.relative, "cannot copy extended attributes", error);
   const uint32_t wanted = kernelFlagsOf(folder.status, folder.source.fd());
   error = finishOpenItem(fd, folder.status, folder.owner, folder.group, folder.mode, folder.kernelFlags, wanted);

@@ -1,6 +1,6 @@
 """mirra: every item inside SOURCE comes to stand inside DESTINATION with its
-modes, owners, times, flags and extended attributes; nothing in DESTINATION
-is followed."""
+modes, owners, times, flags and extended attributes, except that a folder
+already there keeps its own; nothing in DESTINATION is followed."""
 
 import os
 import stat
@@ -58,14 +58,19 @@ def test_merges_into_the_destination_keeping_everything_and_following_none_of_it
                     "document": Link(f"{outside}/created")})
     os.setxattr(dst / "Library" / "a", "user.old", b"gone")
     os.setxattr(dst / "Library", "user.stale", b"old")
-    guarded, before = snapshot(outside), snapshot(src)
+    hs.set_immutable(dst / "Library", True)  # lifted while it is filled, then back on
+    guarded, before, kept = snapshot(outside), snapshot(src), describe(dst / "Library")
     assert [before[n][5] for n in ("Locked", "hidden", "appendonly", "nodump")] == [
         hs.UF_IMMUTABLE, hs.UF_HIDDEN, hs.UF_APPEND, hs.UF_NODUMP]
     result = run_program("mirra", "-rsrcFork", src, dst)
     assert result.returncode == 0, result.stderr
     assert snapshot(outside) == guarded and os.listdir(outside) == ["sentinel"]
     assert (dst / "Library" / "keep").read_text() == "mine" and (dst / "Library" / "Caches").is_dir()
-    assert {k: v for k, v in snapshot(dst).items() if k not in ("Library/keep", "Library/Caches")} == before
+    # A folder that was there keeps its own owner, mode, flags and attributes; its contents changed.
+    now = describe(dst / "Library")
+    assert now[:4] + now[5:] == kept[:4] + kept[5:] and kept[5] == hs.UF_IMMUTABLE
+    assert {k: v for k, v in snapshot(dst).items() if k not in ("Library/keep", "Library/Caches")} == {
+        **before, "Library": now}
 
 
 def test_what_cannot_be_copied_fails_the_copy(work):
