@@ -1,0 +1,158 @@
+"""A user who owns the home races the tool from its start: folders in the home are swapped, over and
+over, for links to items outside it. However the race falls, nothing outside the home changes."""
+
+import os
+import plistlib
+import re
+import shlex
+import stat
+
+import pytest
+
+import hoststate as hs
+from conftest import SANDBOX_BUILD, File, Folder
+
+HOME, STAGE, RUNS, OLD = "/Users/alice", "/var/stage", 30, 1_000_000_000
+OTHER = [(hs.DENY, hs.PERMS["chown"], 0, hs.account_uuid(502))]  # a list no rule would build
+# What the links point at: owners, modes and lists unlike anything the tool gives.
+SENTINELS = {
+    "/etc": {"sentinel.conf": File("keep\n", mode=0o644),
+             "sentinel.d": Folder({"Drop Box": {}, "notes.txt": "x", "Streaming": {"clip": "x"}}, mode=0o755)},
+    "/Library": {"Sentinel": Folder({"Drop Box": Folder({"f": "x"}, mode=0o1733, owner=(0, 80)), "keep": "x"},
+                                    mode=0o775, owner=(1, 80))},
+    "/var": {"sentinel": Folder({"Drop Box": {}, "keep": File("x", mode=0o400)}, mode=0o750, owner=(1, 1))},
+    "/Users": {"bob": Folder({"Sites": Folder({"Streaming": {"clip": File("x", owner=(502, 20))}}, owner=(502, 20))},
+                             mode=0o755, owner=(502, 20))},
+}
+WATCHED = [f"{top}/{name}" for top, layout in SENTINELS.items() for name in layout]
+LAYOUT = {"Public": {"Drop Box": {"x": "y"}}, "Sites": {"Streaming": {"clip": "x"}}, "Applications": {"App": {}},
+          "Documents": {"Work": {"a": "b"}}, "Stuff": {"inner": {"f": "x"}},
+          "Work": {"deep": {"notes.txt": "mine", "Drop Box": {}, "Streaming": {"clip": "x"}}}}
+PERMISSIONS = ["x", HOME, "501", "20", "3", "ignored", "English", "alice"]
+POLICY = [{"Command": "CHMOD", "Argument": "755", "Paths": ["Public", "Sites"]},
+          {"Command": "CHMOD", "Argument": "733", "Paths": ["Public/Drop Box"]},
+          {"Command": "CHGRP", "Argument": "vexa", "Paths": ["Sites"]}]
+
+# args, policy, racer's pairs (item in the home: link target), and the home unraced:
+# {relative path: (uid, gid, mode, list entries, touched) or None when gone}. The pairs swap what
+# is handed by path to chmod/chgrp (the rules, the fallback's Drop Box and Sites/Streaming, the
+# repair's Applications), or lies on the way of chown -R, find -exec touch and the removal.
+SCENARIOS = [
+    pytest.param(PERMISSIONS, POLICY, {"Public": "/etc/sentinel.d", "Sites": "/etc/sentinel.conf"},
+                 {"Sites": (501, 80, 0o755, 1, False), "Public/Drop Box": (501, 20, 0o733, 2, False)}, id="policy"),
+    pytest.param(PERMISSIONS, None, {"Sites": "/Users/bob/Sites", "Public/Drop Box": "/Library/Sentinel/Drop Box"},
+                 {"Sites/Streaming/clip": (501, 80, 0o600, 0, False), "Public/Drop Box": (501, 20, 0o700, 2, False)},
+                 id="fallback"),
+    pytest.param(["-repairPermissions", "alice"], None, {"Applications": "/var/sentinel",
+                                                         "Documents": "/Users/bob/Sites"},
+                 {"Applications": (501, 20, 0o700, 0, False)}, id="repair"),
+    pytest.param(["x", HOME, "501", "20", "1", "ignored", "English", "alice"], None,
+                 {"Work/deep": "/etc/sentinel.d"},
+                 {"": (501, 20, 0o750, 1, True), "Work/deep/Streaming/clip": (501, 20, 0o600, 0, True),
+                  "Welcome.txt": (501, 20, 0o600, 0, True)}, id="creation"),
+    pytest.param(["x", HOME, "501", "20", "2"], None, {"Stuff": "/Library/Sentinel", "Work/deep": "/etc/sentinel.d"},
+                 {"": None}, id="delete"),
+]
+
+
+def look(path):
+    """(uid, gid, mode, list entries, touched since staging) of the item itself, or None."""
+    try:
+        st = os.lstat(path)
+    except FileNotFoundError:
+        return None
+    return st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode), len(hs.acl(path)), st.st_mtime != OLD
+
+
+def record(path):
+    """Everything a change through a link would show; ctime catches one that wrote the same value."""
+    st = os.lstat(path)
+    return {"exists": True, "type": stat.S_IFMT(st.st_mode), "owner": st.st_uid, "group": st.st_gid,
+            "mode": oct(stat.S_IMODE(st.st_mode)), "mtime": st.st_mtime_ns, "ctime": st.st_ctime_ns,
+            "attributes": {name: os.getxattr(path, name, follow_symlinks=False)
+                           for name in sorted(os.listxattr(path, follow_symlinks=False))},
+            "flags": hs.flags(path)}
+
+
+def sentinel_states(host):
+    found = {}
+    for top in map(host.path, WATCHED):
+        for full in [str(top)] + [os.path.join(d, n) for d, dirs, files in os.walk(top) for n in dirs + files]:
+            found["/" + os.path.relpath(full, host.root)] = record(full)
+    return found
+
+
+def changes(before, after):
+    """One line per changed field of a sentinel: path, field, old and new value."""
+    gone = {"exists": False}
+    return [f"{path} {field}: {old.get(field)!r} -> {new.get(field)!r}"
+            for path in sorted(before.keys() | after.keys())
+            for old, new in [(before.get(path, gone), after.get(path, gone))]
+            for field in dict.fromkeys([*old, *new]) if old.get(field) != new.get(field)]
+
+
+def stage(host, path):
+    """The home's layout at `path`, all the user's, every time stamp OLD."""
+    top = host.make_tree(path, LAYOUT)
+    for folder, dirs, files in os.walk(top):
+        for full in [folder] + [os.path.join(folder, n) for n in files]:
+            os.lchown(full, 501, 20)
+            os.utime(full, (OLD, OLD), follow_symlinks=False)
+
+
+# Per run: a fresh home, the racer started as the user and given a head start of one swap per pair,
+# the tool, the racer stopped. A run lost the race when a sentinel's ctime (or anything) moved.
+LOOP = """fingerprint() {{ find {watched} -printf '%p %C@\\n' | md5sum; }}
+mkfifo /tmp/ready && was=$(fingerprint) || exit 99
+for i in $(seq {runs}); do
+  rm -rf {home} && cp -a {stage} {home} || exit 99
+  setpriv --reuid 501 --regid 20 --clear-groups {racer} >/tmp/ready 2>/tmp/racer.log &
+  racer=$!
+  read -r go </tmp/ready
+  {hollin}; status=$?
+  kill -TERM $racer 2>/dev/null; wait $racer
+  now=$(fingerprint); [ "$now" = "$was" ] && lost=no || lost=yes; was=$now
+  echo "run $status $lost $(tail -n 1 /tmp/racer.log)"
+done
+"""
+
+
+def race(host, args, pairs):
+    """Runs the tool RUNS times against the racer; returns [(status, lost, swaps)]."""
+    racer = [f"{SANDBOX_BUILD}/bin/racer", "-t", "10", "-p", "100"]
+    racer += [arg for item, target in pairs.items() for arg in (f"{HOME}/{item}", target)]
+    done = host.sh(LOOP.format(watched=shlex.join(WATCHED), runs=RUNS, home=HOME, stage=STAGE,
+                               racer=shlex.join(racer), hollin=shlex.join([host.hollin, *args])))
+    assert not any(m in done.stderr for m in ("Sanitizer", "runtime error:", "bwrap:")), done.stderr
+    runs = [(int(s), lost == "yes", int(n)) for s, lost, n in
+            re.findall(r"^run (\d+) (yes|no) racer: (\d+) swaps$", done.stdout, re.M)]
+    assert len(runs) == RUNS, done.stdout + done.stderr
+    return runs
+
+
+@pytest.mark.parametrize("args, policy, pairs, unraced", SCENARIOS)
+def test_racing_user_reaches_nothing_outside_the_home(host, args, policy, pairs, unraced):
+    host.make_template(non_localized={"Documents": {"Work": {}}, "Library": {"Preferences": {}}},
+                       languages={"English": {"Welcome.txt": "hello"}})
+    if policy:
+        host.path("/Library/User Template/__permissions.plist").write_bytes(plistlib.dumps(policy))
+    for top, layout in SENTINELS.items():
+        host.make_tree(top, layout)
+    for path in ("/etc/sentinel.conf", "/Library/Sentinel/Drop Box", "/var/sentinel"):
+        hs.set_acl(host.path(path), OTHER)
+    hs.add_flags(host.path("/var/sentinel"), hs.UF_HIDDEN | hs.UF_NODUMP)
+    stage(host, HOME)
+    stage(host, STAGE)
+    before = sentinel_states(host)
+    assert set(pairs.values()) <= before.keys()  # every link leads to a watched item
+
+    # Unraced, the mode does its work: a setup where it did nothing could not pass.
+    status, lines = host.run(args)
+    assert (status, {rel: look(host.path(f"{HOME}/{rel}")) for rel in unraced}) == (0, unraced), lines
+
+    runs = race(host, args, pairs)
+    assert {status for status, _, _ in runs} <= {0, 1}, runs
+    assert all(swaps > 0 for _, _, swaps in runs), runs
+    lost = sum(lost for _, lost, _ in runs)
+    changed = changes(before, sentinel_states(host))
+    assert not changed, f"lost the race in {lost} of {RUNS} runs:\n" + "\n".join(changed)
