@@ -1,0 +1,120 @@
+"""The helpers handed paths by root: a link on the way is followed only where root alone could have placed it,
+and chown -R / chgrp -R change links as themselves, cross mount points and leave alone a multiply-linked file
+of someone else."""
+
+import os
+import stat
+import subprocess
+
+import pytest
+
+import hoststate as hs
+from conftest import SANDBOX_BUILD, File, Folder, Link, make_tree, run_program
+
+OLD = 1_000_000_000
+OTHER = [(hs.ALLOW, hs.PERMS["list"], 0, hs.account_uuid(502))]
+REFUSAL = "refusing a symbolic link that root did not place"
+
+
+def whole_state(top):
+    """Every item below `top`, links not followed: mode, owner, times, list."""
+    found = {}
+    for folder, dirs, files in os.walk(top):
+        for path in [folder] + [os.path.join(folder, n) for n in dirs + files]:
+            st = os.lstat(path)
+            found[path] = (st.st_mode, st.st_uid, st.st_gid, st.st_mtime_ns, st.st_atime_ns, hs.acl(path))
+    return found
+
+
+def owners(top):
+    return {os.path.relpath(p, top): v[1:3] for p, v in whole_state(top).items()}
+
+
+# Each helper reaches outside/ through the link `via`; the check says that it did its work there.
+HELPERS = {
+    "chmod": (["chmod", "0600", "{via}/sentinel"], lambda o: stat.S_IMODE(os.lstat(o / "sentinel").st_mode) == 0o600),
+    "chmod +a": (["chmod", "+a", "group:everyone deny delete", "{via}/sentinel"],
+                 lambda o: hs.acl(o / "sentinel") == [(hs.DENY, hs.PERMS["delete"], 0, hs.EVERYONE)] + OTHER),
+    "chown": (["chown", "501:80", "{via}/sentinel"], lambda o: os.lstat(o / "sentinel")[4:6] == (501, 80)),
+    "chown -R": (["chown", "-R", "501", "{via}/dir"], lambda o: set(owners(o / "dir").values()) == {(501, 0)}),
+    "chgrp -R": (["chgrp", "-R", "80", "{via}/dir"], lambda o: set(owners(o / "dir").values()) == {(0, 80)}),
+    "touch": (["touch", "{via}/sentinel"], lambda o: os.lstat(o / "sentinel").st_mtime > OLD),
+    "mirra into": (["mirra", "{work}/source", "{via}/dir"], lambda o: (o / "dir/copied").read_text() == "new"),
+    "mirra from": (["mirra", "{via}/dir", "{work}/copy"], lambda o: (o.parent / "copy/inner").exists()),
+}
+
+
+@pytest.mark.parametrize("helper", HELPERS)
+@pytest.mark.parametrize("link_owner", [0, 501])
+def test_link_on_the_way(work, helper, link_owner):
+    make_tree(work, {"outside": {"sentinel": File("keep", mode=0o640), "dir": {"inner": "x"}},
+                     "placed": Folder({"via": Link("../outside", owner=(link_owner, 0))}, mode=0o755),
+                     "source": {"copied": "new"}, "copy": {}})
+    outside = work / "outside"
+    hs.set_acl(outside / "sentinel", OTHER)
+    for path in whole_state(outside):
+        os.utime(path, (OLD, OLD))
+    before = whole_state(outside)
+    args, done = HELPERS[helper]
+    result = run_program(*(a.format(via=work / "placed/via", work=work) for a in args))
+    if link_owner == 0:
+        assert (result.returncode, result.stderr) == (0, "") and done(outside)
+    else:
+        assert result.returncode != 0 and REFUSAL in result.stderr and "placed/via" in result.stderr
+        assert whole_state(outside) == before and not (work / "copy/inner").exists()
+
+
+@pytest.fixture
+def tree(work):
+    """work/tree (all 501:20) holding links out, a fifo, a mount point and two hard links; work/outside beside
+    it."""
+    make_tree(work / "outside", {"sentinel": File("keep", mode=0o640), "dir": {"inner": "x"},
+                                 "staff": File("root's", mode=0o660, owner=(0, 20)),
+                                 "mine": File("alice's", mode=0o600, owner=(501, 20))})
+    top = work / "tree"
+    make_tree(top, {"f": "x", "sub": {"g": "y"}, "mnt": {},
+                    "tofile": Link("../outside/sentinel"), "todir": Link("../outside/dir"),
+                    "dangling": Link("../outside/created")})
+    os.mkfifo(top / "fifo")
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", top / "mnt"], check=True)
+    try:
+        (top / "mnt/h").write_text("on another device")
+        os.link(work / "outside/staff", top / "hard")
+        os.link(work / "outside/mine", top / "mine")
+        for path in whole_state(top):
+            os.lchown(path, 501, 20)
+        os.lchown(top / "hard", 0, 20)
+        yield top
+    finally:
+        subprocess.run(["umount", top / "mnt"], check=True)
+
+
+@pytest.mark.parametrize("args", [["chown", "-R", "501:80"], ["chgrp", "-R", "80"]])
+def test_recursive_change(work, tree, args):
+    outside = whole_state(work / "outside")
+    result = run_program(*args, tree)
+    assert result.returncode == 1
+    assert result.stderr.count("\n") == 1 and f"'{tree}/hard'" in result.stderr, result.stderr
+    assert owners(tree) == {**dict.fromkeys(owners(tree), (501, 80)), "hard": (0, 20)}
+    assert stat.S_IMODE(os.lstat(tree / "hard").st_mode) == 0o660
+    changed = {str(work / "outside/mine"): (501, 80)}  # the same file as tree/mine
+    assert {p: v[1:3] for p, v in whole_state(work / "outside").items()} == {
+        **{p: v[1:3] for p, v in outside.items()}, **changed}
+
+
+@pytest.mark.parametrize("args, status, wanted", [
+    (["chown", "bob:", "f"], 0, (502, 20)), (["chown", ":vexa", "f"], 0, (0, 80)),
+    (["chown", "alice:vexa", "f"], 0, (501, 80)), (["chown", "502:80", "f"], 0, (502, 80)),
+    (["chown", "501", "f"], 0, (501, 0)), (["chgrp", "staff", "f"], 0, (0, 20)), (["chgrp", "77", "f"], 0, (0, 77)),
+    (["chown", "nosuch", "f"], 1, "invalid user"), (["chown", "alice:nosuch", "f"], 1, "invalid group"),
+    (["chown", "501:", "f"], 1, "no login group"), (["chgrp", "nosuch", "f"], 1, "invalid group"),
+    (["chown", "alice", "missing"], 1, "missing"),
+])
+def test_owner_forms(host, args, status, wanted):
+    host.make_tree("/Library/t", {"f": "x"})
+    result = host.sandbox([f"{SANDBOX_BUILD}/bin/{args[0]}", *args[1:-1], f"/Library/t/{args[-1]}"])
+    assert result.returncode == status
+    if status:
+        assert wanted in result.stderr and os.lstat(host.path("/Library/t/f"))[4:6] == (0, 0)
+    else:
+        assert result.stderr == "" and os.lstat(host.path("/Library/t/f"))[4:6] == wanted

@@ -1,0 +1,160 @@
+#include "platform/trusted.h"
+
+#include <climits>
+
+#include "platform/filemanager.h"
+#include "tests/unit/fixture.h"
+
+using namespace fixture;
+
+namespace {
+
+// A tree where root placed some links and a user others, below a folder only
+// root can write (the temporary folder sits in /tmp, where no link counts).
+//   real/file                   the target of every link
+//   root/ (0755)                rel -> ../real, abs -> /.../real, chain -> rel/file,
+//                               user -> ../real (a 501 link), via -> ../user501/link,
+//                               loop -> loop, dangling -> ../nowhere
+//   user501/ (501), group/ (0775), sticky/ (1777)    each with a root link: link -> ../real
+struct TrustedTree : TempDir {
+  std::string top = at("t");
+  TrustedTree() {
+    for (const char* folder : {"t", "t/real", "t/root", "t/user501", "t/group", "t/sticky"}) {
+      EXPECT_EQ(mkdir(at(folder).c_str(), 0755), 0);
+    }
+    writeText(t("real/file"), "real");
+    EXPECT_EQ(chown(t("user501").c_str(), 501, 20), 0);
+    EXPECT_EQ(chmod(t("group").c_str(), 0775), 0);
+    EXPECT_EQ(chmod(t("sticky").c_str(), 01777), 0);
+    for (const auto& [name, target] : std::initializer_list<std::pair<const char*, std::string>>{
+             {"root/rel", "../real"}, {"root/abs", t("real")}, {"root/chain", "rel/file"}, {"root/user", "../real"},
+             {"root/via", "../user501/link"}, {"root/loop", "loop"}, {"root/dangling", "../nowhere"},
+             {"user501/link", "../real"}, {"group/link", "../real"}, {"sticky/link", "../real"}}) {
+      EXPECT_EQ(symlink(target.c_str(), t(name).c_str()), 0);
+    }
+    EXPECT_EQ(lchown(t("root/user").c_str(), 501, 20), 0);
+  }
+  std::string t(const std::string& relative) const { return relative == "/" ? relative : top + "/" + relative; }
+};
+
+// Whether `fd` is the item at `path` itself (never followed).
+bool sameItem(int fd, const std::string& path) {
+  struct stat a {}, b {};
+  return fstat(fd, &a) == 0 && lstat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+struct OpenCase {
+  const char* path;  // below the tree
+  int flags;
+  FinalLink final;
+  int error;         // 0, or what the open is refused with
+  const char* item;  // what it opens, when it succeeds
+};
+
+void PrintTo(const OpenCase& c, std::ostream* out) { *out << c.path; }
+
+class OpenTrusted : public testing::TestWithParam<OpenCase> {};
+
+TEST_P(OpenTrusted, FollowsOnlyLinksRootPlaced) {
+  const OpenCase& c = GetParam();
+  TrustedTree tree;
+  UniqueFd fd(openTrusted(tree.t(c.path), c.flags, c.final));
+  ASSERT_EQ(fd.valid() ? 0 : -fd.get(), c.error) << c.path;
+  if (c.error == 0) {
+    EXPECT_TRUE(sameItem(fd.get(), tree.t(c.item))) << c.path;
+  }
+}
+
+constexpr FinalLink kFollow = FinalLink::Follow;
+INSTANTIATE_TEST_SUITE_P(Table, OpenTrusted, testing::Values(
+    OpenCase{"root/rel", O_PATH, kFollow, 0, "real"},  // last component
+    OpenCase{"root/rel/file", O_RDONLY, kFollow, 0, "real/file"},  // middle component
+    OpenCase{"root/abs/file", O_PATH, kFollow, 0, "real/file"},
+    OpenCase{"root/chain", O_RDONLY, kFollow, 0, "real/file"},  // a target spliced before the rest
+    OpenCase{"root/rel/../real/./file", O_PATH, kFollow, 0, "real/file"},
+    OpenCase{"root/../real/file", O_RDONLY, kFollow, 0, "real/file"},
+    OpenCase{"root/user", O_PATH, kFollow, ELOOP, ""},  // a user's link in root's folder
+    OpenCase{"root/user/file", O_RDONLY, kFollow, ELOOP, ""},
+    OpenCase{"root/via/file", O_PATH, kFollow, ELOOP, ""},  // root's link leading to a user's folder
+    OpenCase{"user501/link/file", O_PATH, kFollow, ELOOP, ""},  // root's link in a user's folder
+    OpenCase{"group/link/file", O_PATH, kFollow, ELOOP, ""},
+    OpenCase{"sticky/link/file", O_PATH, kFollow, ELOOP, ""},
+    OpenCase{"sticky/link", O_PATH, kFollow, ELOOP, ""},
+    OpenCase{"root/rel", O_PATH, FinalLink::Refuse, ELOOP, ""},
+    OpenCase{"root/rel/file", O_RDONLY, FinalLink::Refuse, 0, "real/file"},  // only the last is refused
+    OpenCase{"root/rel", O_PATH, FinalLink::Keep, 0, "root/rel"},
+    OpenCase{"root/user", O_PATH, FinalLink::Keep, 0, "root/user"},
+    OpenCase{"root/user/file", O_PATH, FinalLink::Keep, ELOOP, ""},
+    OpenCase{"root/loop", O_PATH, kFollow, ELOOP, ""},
+    OpenCase{"root/loop/file", O_PATH, kFollow, ELOOP, ""},
+    OpenCase{"root/dangling", O_PATH, kFollow, ENOENT, ""},
+    OpenCase{"real/file/x", O_PATH, kFollow, ENOTDIR, ""},
+    OpenCase{"real/file", O_RDONLY | O_DIRECTORY, kFollow, ENOTDIR, ""}));
+
+struct ParentCase {
+  const char* path;
+  int error;
+  const char* folder;  // the folder handed back
+  const char* name;
+};
+
+void PrintTo(const ParentCase& c, std::ostream* out) { *out << c.path; }
+
+class OpenTrustedParent : public testing::TestWithParam<ParentCase> {};
+
+TEST_P(OpenTrustedParent, GivesFolderAndLastName) {
+  const ParentCase& c = GetParam();
+  TrustedTree tree;
+  std::string name;
+  UniqueFd fd(openTrustedParent(c.path[0] == '/' ? c.path : tree.t(c.path), &name));
+  ASSERT_EQ(fd.valid() ? 0 : -fd.get(), c.error) << c.path;
+  if (c.error == 0) {
+    EXPECT_TRUE(sameItem(fd.get(), tree.t(c.folder)) && name == c.name) << c.path << " " << name;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, OpenTrustedParent, testing::Values(
+    ParentCase{"real/file", 0, "real", "file"}, ParentCase{"real/file/", 0, "real", "file"},
+    ParentCase{"real/.", 0, "real", "."}, ParentCase{"real/..", 0, "", "."}, ParentCase{"/", 0, "/", "."},
+    ParentCase{"real/missing", 0, "real", "missing"},
+    ParentCase{"root/rel/file", 0, "real", "file"},  // a trusted link on the way is followed
+    ParentCase{"root/user/", 0, "root", "user"},  // the last component never is
+    ParentCase{"root/user/file", ELOOP, "", ""}, ParentCase{"user501/link/file", ELOOP, "", ""},
+    ParentCase{"nowhere/file", ENOENT, "", ""}));
+
+TEST(ExistsTrusted, FollowsAFinalLinkOnlyWhenTrusted) {
+  TrustedTree tree;
+  struct stat status {};
+  EXPECT_TRUE(existsTrusted(tree.t("root/rel"), &status) && S_ISDIR(status.st_mode));
+  EXPECT_TRUE(existsTrusted(tree.t("root/chain")));
+  EXPECT_FALSE(existsTrusted(tree.t("root/dangling")));
+  EXPECT_FALSE(existsTrusted(tree.t("root/user")));
+  EXPECT_FALSE(existsTrusted(tree.t("sticky/link")));
+}
+
+// Nothing is resolved by its whole text: a path longer than PATH_MAX, with a
+// trusted link at its far end, opens.
+TEST(TrustedLongPath, OpensPastPathMax) {
+  TrustedTree tree;
+  const std::string name(200, 'd');
+  std::string path = tree.top;
+  UniqueFd fd(open(tree.top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  for (int depth = 0; depth < 40; ++depth, path += "/" + name) {
+    ASSERT_EQ(mkdirat(fd.get(), name.c_str(), 0755), 0);
+    fd.reset(openat(fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  }
+  ASSERT_EQ(symlinkat(tree.t("real/file").c_str(), fd.get(), "link"), 0);
+  ASSERT_GT(path.size(), static_cast<size_t>(PATH_MAX));
+  UniqueFd file(openTrusted(path + "/link", O_RDONLY, FinalLink::Follow));
+  EXPECT_TRUE(sameItem(file.get(), tree.t("real/file")));
+  std::string last;
+  UniqueFd parent(openTrustedParent(path + "/link", &last));
+  struct stat deepest {}, found {};
+  EXPECT_TRUE(fstat(fd.get(), &deepest) == 0 && fstat(parent.get(), &found) == 0 && last == "link");
+  EXPECT_EQ(deepest.st_ino, found.st_ino);
+  EXPECT_TRUE(existsTrusted(path + "/link"));
+  std::string error;  // too deep for the fixture's own removal
+  EXPECT_TRUE(removeItem(tree.t(name), &error)) << error;
+}
+
+}  // namespace
