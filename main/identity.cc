@@ -22,7 +22,10 @@ std::optional<Identity> lookupIdentityIn(const std::optional<std::string>& name,
   if (!found) return std::nullopt;
   Identity identity;
   identity.shortName = found->shortName;
-  if (!found->home.empty()) identity.home = found->home;
+  // The home as a path has no trailing separator ("/" stays itself).
+  std::string home = found->home;
+  while (home.size() > 1 && home.ends_with('/')) home.pop_back();
+  if (!home.empty()) identity.home = home;
   identity.uuid = accountUuid(found->uid);
   return identity;
 }

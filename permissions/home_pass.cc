@@ -9,6 +9,7 @@
 #include "permissions/policy.h"
 #include "platform/beneath.h"
 #include "platform/fd.h"
+#include "platform/filestatus.h"
 #include "platform/path.h"
 #include "platform/runtool.h"
 #include "platform/syslog.h"
@@ -31,18 +32,17 @@ void applyHomeSettings(int homeFd, const std::string& homePath, const OwnerIds& 
   if (homeFd >= 0 && owner.present) fchown(homeFd, owner.uid, owner.gid);
 }
 
-// Every item below the home, in one streaming walk. Items on another file
-// system (a volume mounted inside the home) are not the home's to change.
+// Every item below the home, in one streaming walk, volumes mounted inside
+// it included.
 void applyToEveryItem(int homeFd, const std::string& homePath, const OwnerIds& owner,
                       const std::optional<Uuid>& userUUID) {
-  struct stat home {};
-  if (homeFd < 0 || fstat(homeFd, &home) != 0) return;
+  if (homeFd < 0) return;
   WalkVisitor visitor;
-  // Files and links are changed by name without following a link, so the
-  // listing's word on their type is enough: one call fewer per item.
+  // Files and links are pinned by the rules themselves, so the listing's word
+  // on their type is enough: no examination of their own.
   visitor.examineNonFolders = false;
+  visitor.crossDevices = true;
   visitor.enter = [&](const WalkItem& item) {
-    if (item.statusKnown && item.status.st_dev != home.st_dev) return WalkStep::Skip;
     applyItemPermissions(item, owner, userUUID);
     return WalkStep::Descend;
   };
@@ -58,10 +58,12 @@ bool existsWithoutLinks(int homeFd, const std::string& relative) {
 
 bool runFallbackCommands(int homeFd, const std::string& homePath, const std::optional<std::string>& userName) {
   bool result = true;
-  // A home that is not a real folder (missing, or a link) is not handed to
-  // chmod, which would follow the link; it fails as a missing home does.
-  constexpr int kNoHome = 1;
-  int status = homeFd < 0 ? kNoHome : runTool("/bin/chmod", {"+a", "group:everyone deny delete", homePath});
+  // A home that is a link is not handed over (it fails as a missing home
+  // does); a missing one is, and chmod's own status tells.
+  constexpr int kLinkedHome = 1;
+  const std::optional<FileStatus> home = lstatPath(homePath);
+  int status = home && S_ISLNK(home->mode) ? kLinkedHome
+                                            : runTool("/bin/chmod", {"+a", "group:everyone deny delete", homePath});
   if (status != 0) {
     result = false;
     logFormat("%s:%d Error:%d", kModule, 45, status);

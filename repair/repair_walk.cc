@@ -14,6 +14,17 @@
 
 namespace {
 
+// `text` with every character that glob would read as a pattern quoted.
+std::string escapeGlob(const std::string& text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (const char c : text) {
+    if (c == '*' || c == '?' || c == '[' || c == ']' || c == '\\') escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
+
 // `glob` follows links inside the home, so a match is trusted only once it is
 // reached again from the pinned home with no link on the way and no escape.
 void applyBeneathHome(const std::string& match, const std::string& home, int homeFd,
@@ -70,7 +81,9 @@ void repairMatchedItem(const std::string& templateItem, const std::string& match
 
 void repairTemplateItem(const RepairWalkContext& context, const std::string& subpath) {
   const std::string templateItem = joinPath(context.templateBase, subpath);
-  const std::string pattern = replaceAll(joinPath(context.home, subpath), "English.lproj", "*.lproj");
+  // The home's own text is literal; only the template's part is a pattern, in
+  // which English.lproj stands for every language folder.
+  const std::string pattern = joinPath(escapeGlob(context.home), replaceAll(subpath, "English.lproj", "*.lproj"));
   glob_t matches{};
   if (glob(pattern.c_str(), 0, nullptr, &matches) == 0) {
     for (size_t i = 0; i < matches.gl_pathc; ++i) {

@@ -8,7 +8,7 @@ import stat
 import pytest
 
 import hoststate as hs
-from conftest import File, Folder, Link
+from conftest import File, Folder, Link, parse_syslog
 
 HOME = "/Users/alice"
 OWNER, ROOT = (501, 20), (0, 0)
@@ -42,7 +42,8 @@ def outside(host):
     """Items that a home links to; returns a reader of their whole state."""
     top = host.make_tree("/Library/Outside", {
         "sentinel.txt": File("keep", mode=0o640, owner=(502, 0)),
-        "dir": Folder({"inner.txt": File("x", mode=0o644)}, mode=0o755)})
+        "dir": Folder({"inner.txt": File("x", mode=0o644)}, mode=0o755),
+        "staff.txt": File("root's", mode=0o660, owner=(0, 20))})
     for item in ("sentinel.txt", "dir"):
         hs.set_acl(top / item, OTHER)
         hs.add_flags(top / item, HN)
@@ -68,6 +69,7 @@ TABLE = {  # relative path: state afterwards
     "Other": (0o700, OWNER, 0, [DENY_DELETE]),
     # The mode change is refused while the folder is immutable; then the flag goes.
     "Locked": (0o755, OWNER, HN, [DENY_DELETE]),
+    "hard": (0o660, (0, 20), 0, []),  # another name of a file outside, not the owner's
 }
 LINKS = {"tofile": Link("/Library/Outside/sentinel.txt"), "todir": Link("/Library/Outside/dir"),
          ".localized": Link("/Library/Outside/sentinel.txt"), "Movies": Link("/Library/Outside/dir"),
@@ -88,6 +90,7 @@ def test_every_item_gets_its_rule(host, home):
         "public": {"Drop Box": Folder({}, mode=0o777)}, "Append": {}, "Movies": {},
         "Work": {"Movies": {}}, "Other": Folder({}, mode=0o777), "Locked": Folder({}, mode=0o755)})
     os.mkfifo(top / "pipe", 0o644)
+    os.link(host.path("/Library/Outside/staff.txt"), top / "hard")
     for rel in ("", "doc.txt", "public/Drop Box", "Movies", "Other", "Append", "Deep/c/Public/Drop Box"):
         os.chmod(top / rel, 0o755)
         hs.set_acl(top / rel, OTHER)
@@ -98,16 +101,20 @@ def test_every_item_gets_its_rule(host, home):
     mnt = host.mount_tmpfs(os.path.join(home, "mnt"), mode=0o755)
     host.make_tree(os.path.join(home, "mnt"), {"f": File("x", mode=0o644), "Movies": {"g": "y"}})
     hs.set_acl(mnt, OTHER)
-    watched = lambda: (outside_state(), {rel: state(mnt / rel) for rel in ("", "f", "Movies", "Movies/g")})
-    before = watched()
+    before = outside_state()
 
     status, lines = permissions(host, home)
     home = home.rstrip("/")
-    assert (status, sorted(lines)) == (0, [f"setPermissions:209 {home}/Deep/c/Public/Drop Box",
-                                           f"setPermissions:246 {home}/Append"])
+    assert (status, sorted(lines)) == (0, sorted([
+        f"setPermissions:209 {home}/Deep/c/Public/Drop Box", f"setPermissions:246 {home}/Append",
+        f"Skipping {home}/hard because it has 2 links and belongs to uid 0, not 501"]))
     assert state(top) == (0o750, OWNER, hs.UF_NODUMP, [DENY_DELETE])
     assert {rel: state(top / rel) for rel in TABLE} == TABLE
-    assert watched() == before
+    assert outside_state() == before
+    # A volume mounted inside the home is part of it: every item on it gets its rule too.
+    assert {rel: state(mnt / rel) for rel in ("", "f", "Movies", "Movies/g")} == {
+        "": (0o700, OWNER, 0, [DENY_DELETE]), "f": (0o600, OWNER, 0, []), "Movies": (0o700, OWNER, 0, []),
+        "Movies/g": (0o600, OWNER, 0, [])}
     for rel in ["Public/Drop Box", "Sites/Streaming"] + [f"Links/{name}" for name in LINKS]:
         assert os.lstat(top / rel)[4:6] == OWNER, rel
 
@@ -157,11 +164,24 @@ def test_home_that_is_a_link_is_left_alone(host, policy):
     assert (outside_state(), host.snapshot()) == before
 
 
+def test_fallback_hands_a_missing_home_to_chmod(host):
+    host.make_template()
+    done, datagrams = host.run_logged([host.hollin, "x", "/Users/nobody", "501", "20", "3"])
+    # chmod itself was asked, and its own status is the one logged.
+    assert done.returncode == 1 and "chmod: /Users/nobody:" in done.stderr
+    assert [parse_syslog(d) for d in datagrams] == ["setPermissions:263 /Users/nobody", "setPermissions:45 Error:1"]
+
+
 @pytest.mark.parametrize("uid, gid", [(b"\xff", "20"), ("501", b"\xff")])
 def test_no_owner_change_without_both_ids(host, uid, gid):
     top = host.make_tree(HOME, {"f": "x", "Public": {"Drop Box": {"g": "y"}}, "link": Link("f")})
+    # Without ids a multiply-linked file must already be the home's owner's (root here).
+    bobs = host.make_tree("/Library/Outside", {"bob.txt": File("b", mode=0o640, owner=(502, 20))}) / "bob.txt"
+    os.link(bobs, top / "hard")
     items = ["", "f", "Public", "Public/Drop Box", "Public/Drop Box/g", "link"]
-    assert permissions(host, uid=uid, gid=gid) == (0, [])
+    assert permissions(host, uid=uid, gid=gid) == (
+        0, [f"Skipping {HOME}/hard because it has 2 links and belongs to uid 502, not 0"])
+    assert state(bobs)[:2] == (0o640, (502, 20))
     assert {rel: os.lstat(top / rel)[4:6] for rel in items} == {rel: ROOT for rel in items}
     assert state(top / "Public/Drop Box")[::3] == (0o700, DROP_BOX)
 
