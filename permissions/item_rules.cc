@@ -12,6 +12,7 @@
 #include "platform/flags.h"
 #include "platform/path.h"
 #include "platform/syslog.h"
+#include "platform/xattr.h"
 
 using namespace hostacl;
 
@@ -126,19 +127,21 @@ void applyItemPermissions(const WalkItem& item, const OwnerIds& owner, const std
   if (owner.present) changeOwnerPinned(pin.get(), owner.uid, owner.gid);
 }
 
-void applyItemPermissionsAt(int parentFd, const char* name, const std::string& path, const OwnerIds& owner,
+bool applyItemPermissionsAt(int parentFd, const char* name, const std::string& path, const OwnerIds& owner,
                             const std::optional<Uuid>& userUUID) {
   WalkItem item;
   item.parentFd = parentFd;
   item.name = name;
   item.path = &path;
-  if (fstatat(parentFd, name, &item.status, AT_SYMLINK_NOFOLLOW) != 0) return;
+  UniqueFd pin(openat(parentFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!pin.valid() || fstat(pin.get(), &item.status) != 0) return false;
   UniqueFd folder;
   if (S_ISDIR(item.status.st_mode)) {
-    folder.reset(openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat pinned {};
-    if (!folder.valid() || fstat(folder.get(), &pinned) != 0 || pinned.st_ino != item.status.st_ino) return;
+    // Opened through the pin, so it is the very folder just examined.
+    folder.reset(reopenPinned(pin.get(), O_RDONLY | O_DIRECTORY));
+    if (!folder.valid()) return false;
     item.fd = folder.get();
   }
   applyItemPermissions(item, owner, userUUID);
+  return true;
 }

@@ -27,7 +27,8 @@ OwnerIds ownerIds(const std::optional<std::string>& userIdText, const std::optio
 /// descriptor), so swapping it for a link changes nothing outside the home.
 void applyItemPermissions(const WalkItem& item, const OwnerIds& owner, const std::optional<Uuid>& userUUID);
 
-/// The same for the item `name` in the pinned folder `parentFd`: examines it
-/// without following a link first; an item that cannot be examined is skipped.
-void applyItemPermissionsAt(int parentFd, const char* name, const std::string& path, const OwnerIds& owner,
+/// The same for the item `name` in the pinned folder `parentFd`, pinned first
+/// without following a link. False, with nothing changed, when it cannot be
+/// reached.
+bool applyItemPermissionsAt(int parentFd, const char* name, const std::string& path, const OwnerIds& owner,
                             const std::optional<Uuid>& userUUID);

@@ -32,21 +32,18 @@ void applyBeneathHome(const std::string& match, const std::string& home, int hom
   const std::string prefix = home.empty() || home.back() != '/' ? home + "/" : home;
   UniqueFd parent;
   std::string name;
-  struct stat status {};
   if (homeFd >= 0 && match.size() > prefix.size() && match.compare(0, prefix.size(), prefix) == 0) {
     parent.reset(openParentBeneath(homeFd, match.substr(prefix.size()), &name));
-  }
-  if (parent.get() < 0 || name.empty() || name == "." || name == ".." ||
-      fstatat(parent.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-    logFormat("lstat(%s) failed (%d).", match.c_str(), -1);
-    return;
   }
   // No owner changes here; a file with several links must already be the
   // home's owner's, as the recursive owner change left it.
   struct stat homeStatus {};
   OwnerIds noOwner;
-  noOwner.linkedFileOwner = fstat(homeFd, &homeStatus) == 0 ? homeStatus.st_uid : 0;
-  applyItemPermissionsAt(parent.get(), name.c_str(), match, noOwner, userUUID);
+  noOwner.linkedFileOwner = homeFd >= 0 && fstat(homeFd, &homeStatus) == 0 ? homeStatus.st_uid : 0;
+  const bool reachable = parent.get() >= 0 && !name.empty() && name != "." && name != "..";
+  if (!reachable || !applyItemPermissionsAt(parent.get(), name.c_str(), match, noOwner, userUUID)) {
+    logFormat("lstat(%s) failed (%d).", match.c_str(), -1);
+  }
 }
 
 }  // namespace

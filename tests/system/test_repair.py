@@ -93,7 +93,7 @@ def test_home_is_repaired_against_both_template_folders(host):
     prepare(host, non_localized={
         "Library": {"Preferences": {"com.x.plist": "t"}, "English.lproj": {"X": {}, "Y": "t"}},
         "Desktop": {".localized": ""}, "Music": {"Inner": {}}, "notes": {}, "a[1]": {}, "q?": "t",
-        "Public": {"Drop Box": {}}},
+        "Public": {"Drop Box": {}}, "gone": Link("/nowhere")},  # a dangling template item
         english={"Documents": {}, "Movies": {}, "Desktop": {}, "notes.txt": "t", "Pictures": {}, "Applications": {}},
         home_spec={
             "Library": {"Preferences": {"com.x.plist": "h", "other.plist": "h"}, "Caches": {},
@@ -105,7 +105,7 @@ def test_home_is_repaired_against_both_template_folders(host):
             "notes": "a file", "a1": {}, "a[1]": {}, "qz": "h", "q?": {}, "Pictures": Link("/nowhere"),
             "Sites": {"Streaming": {"a": "x"}}, "Public": {"Drop Box": {}},
             "stray": {"deep": {"file": "y"}}, "out": Link("/Library/Outside/target"),
-            "outdir": Link("/Library/Outside/folder")})
+            "outdir": Link("/Library/Outside/folder"), "gone": {}})
     (host.mount_tmpfs("/Users/alice/Music") / "Inner").mkdir()
     stamp(host, "/Users/alice")
     os.lchown(host.path("/Users/alice/stray"), 502, 80)
@@ -118,6 +118,7 @@ def test_home_is_repaired_against_both_template_folders(host):
         TYPE_LINE, TYPE_LINE,  # Library/de.lproj/X and Library/French.lproj/Y
         TYPE_LINE, TYPE_LINE,  # notes: folder against file; q?: file against the folder q?
         "file does not exist at path: /Users/alice/Pictures",
+        "file does not exist at path: /Library/User Template/Non_localized/gone",
         "Skipping /Users/alice/Music because it's on a different bsd dev than /Users/alice",
         "Skipping /Users/alice/Music/Inner because it's on a different bsd dev than /Users/alice"]))
     h, lib = "/Users/alice", "/Users/alice/Library"
