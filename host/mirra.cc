@@ -42,7 +42,6 @@ namespace {
 
 constexpr unsigned kStatxMask = STATX_TYPE | STATX_MODE | STATX_UID | STATX_GID | STATX_ATIME |
                                 STATX_MTIME | STATX_SIZE | STATX_INO;
-constexpr uint32_t kFreezingFlags = UF_IMMUTABLE | UF_APPEND;
 
 // Owns the source folder's stream (and with it the folder's descriptor).
 struct DirStream {
@@ -127,7 +126,7 @@ struct timespec toTimespec(const struct statx_timestamp& t) {
 uint32_t kernelFlagsOf(const struct statx& status, int fd) {
   if (const std::optional<uint32_t> reported = kernelFlagsOf(status)) return *reported;
   const std::optional<uint32_t> flags = fd >= 0 ? readFlags(fd) : std::nullopt;
-  return flags ? *flags & (UF_NODUMP | kFreezingFlags) : 0;
+  return flags ? *flags & kKernelFlags : 0;
 }
 
 int statxFd(int fd, struct statx* status) {

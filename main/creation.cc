@@ -24,11 +24,12 @@ void ensureHomeFolder(const std::string& homePath) {
   if (!createDirectory(homePath, kNewHomeMode, &error)) logFormat("%s:%d %s", kModule, 208, error.c_str());
 }
 
-void copyOrExit(const std::string& source, const std::string& homePath, const std::string& label) {
+// False, with the failure logged, when the copy did not succeed.
+bool copyInto(const std::string& source, const std::string& homePath, const std::string& label) {
   const int64_t status = copyDirectory(source, homePath);
-  if (status == 0) return;
+  if (status == 0) return true;
   logFormat("copyDirectory(%s, %s) failed with %ld", label.c_str(), homePath.c_str(), static_cast<long>(status));
-  std::exit(1);
+  return false;
 }
 
 }  // namespace
@@ -39,11 +40,11 @@ void createHomeFromTemplate(const std::string& templateRoot, const std::string& 
                             const std::optional<std::string>& language, const std::optional<std::string>& userName,
                             const std::optional<Uuid>& userUUID) {
   ensureHomeFolder(homePath);
-  copyOrExit(joinPath(templateRoot, "Non_localized"), homePath, "Non-Localizable");
+  if (!copyInto(joinPath(templateRoot, "Non_localized"), homePath, "Non-Localizable")) std::exit(1);
   hideLibraryFolder(homePath);
   PlistRef priorGlobalPreferences = readGlobalPreferences(homePath);
   const std::string languageFolder = chooseTemplateLanguage(templateRoot, language);
-  copyOrExit(languageFolder, homePath, language.value_or(""));
+  if (!copyInto(languageFolder, homePath, language.value_or(""))) std::exit(1);
   if (priorGlobalPreferences) mergeGlobalPreferences(homePath, priorGlobalPreferences.get());
   if (userName) setUserLocale(*userName, language.value_or(""));
 

@@ -25,14 +25,12 @@ std::vector<std::string> pathComponents(const std::string& path) {
   return components;
 }
 
-bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
-
 }  // namespace
 
 std::optional<std::string> templateVolumeRoot(const std::string& homePath) {
-  if (startsWith(homePath, "/Users")) return std::string();
+  if (homePath.starts_with("/Users")) return std::string();
   const std::vector<std::string> components = pathComponents(homePath);
-  if (!startsWith(homePath, "/Volumes") || components.size() < 4) return std::nullopt;
+  if (!homePath.starts_with("/Volumes") || components.size() < 4) return std::nullopt;
   return joinPath("/Volumes", components[2]);
 }
 

@@ -28,10 +28,6 @@ constexpr uint32_t kAllPermissions = ACL_LIST_DIRECTORY | ACL_ADD_FILE | ACL_SEA
                                      ACL_WRITE_ATTRIBUTES | ACL_READ_EXTATTRIBUTES | ACL_WRITE_EXTATTRIBUTES |
                                      ACL_READ_SECURITY | ACL_WRITE_SECURITY | ACL_CHANGE_OWNER;
 
-bool endsWith(const std::string& text, std::string_view suffix) {
-  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 // The Drop Box list: everyone denied deletion, then the owner allowed
 // everything, inherited by what is created inside.
 void setDropBoxList(int fd, const std::string& path, const Uuid& userUUID) {
@@ -63,7 +59,7 @@ void setDropBoxList(int fd, const std::string& path, const Uuid& userUUID) {
 }
 
 void applyFolderList(const WalkItem& item, const std::optional<Uuid>& userUUID) {
-  if (endsWith(*item.path, "/Public/Drop Box")) {
+  if (item.path->ends_with("/Public/Drop Box")) {
     if (!userUUID) {
       logFormat("UUID is NULL! %s:%d", kModule, 165);
       return;

@@ -7,7 +7,6 @@
 
 /// A rule of the policy file is a dictionary with "Command", "Argument" and
 /// "Paths"; the loaded policy is the file's top-level array.
-using PermissionRule = plist_t;
 
 /// The machine-wide policy (an array, possibly empty), or null when there is
 /// none that can be read.

@@ -12,11 +12,6 @@
 
 namespace {
 
-// The flags the kernel keeps as inode bits, and the ones among them that also
-// freeze the item's extended attributes.
-constexpr uint32_t kKernelFlags = UF_NODUMP | UF_IMMUTABLE | UF_APPEND;
-constexpr uint32_t kFreezingFlags = UF_IMMUTABLE | UF_APPEND;
-
 struct FlagBit {
   uint32_t bsd;
   int inode;

@@ -12,6 +12,11 @@ inline constexpr uint32_t UF_IMMUTABLE = 0x2;
 inline constexpr uint32_t UF_APPEND = 0x4;
 inline constexpr uint32_t UF_HIDDEN = 0x8000;
 
+/// The flags the kernel keeps as inode bits, and those among them that also
+/// freeze an item's extended attributes (and so must be lifted to change them).
+inline constexpr uint32_t kKernelFlags = UF_NODUMP | UF_IMMUTABLE | UF_APPEND;
+inline constexpr uint32_t kFreezingFlags = UF_IMMUTABLE | UF_APPEND;
+
 /// Extended attribute that keeps the flags the kernel has no inode bit for.
 inline constexpr const char* kFlagsAttribute = "trusted.velmora.flags";
 

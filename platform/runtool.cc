@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 extern char** environ;
@@ -56,7 +57,12 @@ int runTool(const std::string& toolPath, const std::vector<std::string>& argumen
   std::vector<char*> envp = pointers(envTexts);
 
   pid_t pid = 0;
-  if (posix_spawn(&pid, toolPath.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) return 127;
+  if (const int error = posix_spawn(&pid, toolPath.c_str(), nullptr, nullptr, argv.data(), envp.data())) {
+    // Said where the tool's own complaint would have gone: its caller only
+    // learns a status.
+    std::fprintf(stderr, "hollin: cannot run %s: %s\n", toolPath.c_str(), std::strerror(error));
+    return 127;
+  }
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return 127;

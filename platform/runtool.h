@@ -5,7 +5,8 @@
 
 /// Runs the executable at the absolute `toolPath` with `arguments` (argv[0] is
 /// the tool path; no shell), waits for it, and returns its exit status: 0 on
-/// success, non-zero when it failed, could not start or was killed. The child
-/// shares this process's standard streams; its PATH is this program's own
-/// folder followed by /usr/bin:/bin:/usr/sbin:/sbin.
+/// success, non-zero when it failed, could not start (127, with the reason on
+/// standard error) or was killed. The child shares this process's standard
+/// streams; its PATH is this program's own folder followed by
+/// /usr/bin:/bin:/usr/sbin:/sbin.
 int runTool(const std::string& toolPath, const std::vector<std::string>& arguments);

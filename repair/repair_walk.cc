@@ -32,7 +32,7 @@ void applyBeneathHome(const std::string& match, const std::string& home, int hom
   const std::string prefix = home.empty() || home.back() != '/' ? home + "/" : home;
   UniqueFd parent;
   std::string name;
-  if (homeFd >= 0 && match.size() > prefix.size() && match.compare(0, prefix.size(), prefix) == 0) {
+  if (homeFd >= 0 && match.size() > prefix.size() && match.starts_with(prefix)) {
     parent.reset(openParentBeneath(homeFd, match.substr(prefix.size()), &name));
   }
   // No owner changes here; a file with several links must already be the
