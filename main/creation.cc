@@ -4,6 +4,7 @@
 
 #include "main/copier.h"
 #include "main/language.h"
+#include "main/log_sites.h"
 #include "main/seeding.h"
 #include "permissions/home_pass.h"
 #include "platform/filemanager.h"
@@ -13,7 +14,6 @@
 
 namespace {
 
-constexpr const char* kModule = "Hollin_main";
 constexpr mode_t kNewHomeMode = 0750;
 
 // An existing home is used as it is: its mode and contents stay, and both
@@ -21,7 +21,7 @@ constexpr mode_t kNewHomeMode = 0750;
 void ensureHomeFolder(const std::string& homePath) {
   if (fileExists(homePath)) return;
   std::string error;
-  if (!createDirectory(homePath, kNewHomeMode, &error)) logFormat("%s:%d %s", kModule, 208, error.c_str());
+  if (!createDirectory(homePath, kNewHomeMode, &error)) logFormat("%s:%d %s", mainLog::kModule, mainLog::kCreateHome, error.c_str());
 }
 
 // False, with the failure logged, when the copy did not succeed.

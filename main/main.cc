@@ -10,6 +10,7 @@
 #include "main/creation.h"
 #include "main/identity.h"
 #include "main/locator.h"
+#include "main/log_sites.h"
 #include "permissions/home_pass.h"
 #include "platform/filemanager.h"
 #include "platform/filestatus.h"
@@ -19,7 +20,6 @@
 
 namespace {
 
-constexpr const char* kModule = "Hollin_main";
 
 [[noreturn]] void finish(bool success) { std::exit(success ? 0 : 1); }
 
@@ -47,7 +47,7 @@ constexpr const char* kModule = "Hollin_main";
 [[noreturn]] void createFolderOnly(const CommandLine& cl) {
   std::string error = "no folder path given";
   if (cl.homePath && createDirectory(*cl.homePath, std::nullopt, &error)) finish(true);
-  logFormat("%s:%d %s", kModule, 380, error.c_str());
+  logFormat("%s:%d %s", mainLog::kModule, mainLog::kCreateFolder, error.c_str());
   finish(false);
 }
 
@@ -61,7 +61,7 @@ constexpr const char* kModule = "Hollin_main";
   if (owner != decimalIdValue(cl.userIdText.value_or(""))) finish(true);
   std::string error;
   if (removeItem(*cl.homePath, &error)) finish(true);
-  logFormat("%s:%d %s", kModule, 191, error.c_str());
+  logFormat("%s:%d %s", mainLog::kModule, mainLog::kRemoveHome, error.c_str());
   finish(false);
 }
 

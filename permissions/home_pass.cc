@@ -6,6 +6,7 @@
 
 #include "permissions/default_acl.h"
 #include "permissions/item_rules.h"
+#include "permissions/log_sites.h"
 #include "permissions/policy.h"
 #include "platform/beneath.h"
 #include "platform/fd.h"
@@ -19,7 +20,6 @@ using namespace hostacl;
 
 namespace {
 
-constexpr const char* kModule = "setPermissions";
 // Follows the user's short name in the Drop Box allow entry.
 constexpr const char* kDropBoxEntry =
     " allow list,add_file,search,delete,add_subdirectory,delete_child,readattr,writeattr,readextattr,"
@@ -28,7 +28,7 @@ constexpr const char* kDropBoxEntry =
 // The home itself: the shared deny-delete list, mode 0750, and its owner. It
 // is opened without following a link, so a home that is a link is left alone.
 void applyHomeSettings(int homeFd, const std::string& homePath, const OwnerIds& owner) {
-  setHomeListAndMode(homeFd, homePath, kModule, 263);
+  setHomeListAndMode(homeFd, homePath, permissionsLog::kModule, permissionsLog::kHomeList);
   if (homeFd >= 0 && owner.present) fchown(homeFd, owner.uid, owner.gid);
 }
 
@@ -66,13 +66,13 @@ bool runFallbackCommands(int homeFd, const std::string& homePath, const std::opt
                                             : runTool("/bin/chmod", {"+a", "group:everyone deny delete", homePath});
   if (status != 0) {
     result = false;
-    logFormat("%s:%d Error:%d", kModule, 45, status);
+    logFormat("%s:%d Error:%d", permissionsLog::kModule, permissionsLog::kFallbackHomeEntry, status);
   }
   if (existsWithoutLinks(homeFd, "Sites/Streaming")) {
     status = runTool("/usr/bin/chgrp", {"-R", "vexa", joinPath(joinPath(homePath, "Sites"), "Streaming")});
     if (status != 0) {
       result = false;
-      logFormat("%s:%d Error:%d", kModule, 60, status);
+      logFormat("%s:%d Error:%d", permissionsLog::kModule, permissionsLog::kFallbackStreaming, status);
     }
   }
   if (userName && existsWithoutLinks(homeFd, "Public/Drop Box")) {
@@ -80,7 +80,7 @@ bool runFallbackCommands(int homeFd, const std::string& homePath, const std::opt
     status = runTool("/bin/chmod", {"+a", entry, joinPath(joinPath(homePath, "Public"), "Drop Box")});
     if (status != 0) {
       result = false;
-      logFormat("%s:%d Error:%d", kModule, 76, status);
+      logFormat("%s:%d Error:%d", permissionsLog::kModule, permissionsLog::kFallbackDropBox, status);
     }
   }
   return result;

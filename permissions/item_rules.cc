@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "permissions/default_acl.h"
+#include "permissions/log_sites.h"
 #include "platform/fd.h"
 #include "platform/filestatus.h"
 #include "platform/flags.h"
@@ -18,7 +19,6 @@ using namespace hostacl;
 
 namespace {
 
-constexpr const char* kModule = "setPermissions";
 constexpr mode_t kFolderMode = 0700;
 constexpr mode_t kFileMode = 0600;
 constexpr mode_t kLocalizedFileMode = 0644;
@@ -54,14 +54,14 @@ void setDropBoxList(int fd, const std::string& path, const Uuid& userUUID) {
     acl_add_flag_np(flagset, ACL_ENTRY_DIRECTORY_INHERIT);
     acl_set_flagset_np(entry, flagset);
   }
-  if (built && acl_set_fd_np(fd, list, ACL_TYPE_EXTENDED) != 0) logFormat("%s:%d %s", kModule, 209, path.c_str());
+  if (built && acl_set_fd_np(fd, list, ACL_TYPE_EXTENDED) != 0) logFormat("%s:%d %s", permissionsLog::kModule, permissionsLog::kDropBoxList, path.c_str());
   acl_free(list);
 }
 
 void applyFolderList(const WalkItem& item, const std::optional<Uuid>& userUUID) {
   if (item.path->ends_with("/Public/Drop Box")) {
     if (!userUUID) {
-      logFormat("UUID is NULL! %s:%d", kModule, 165);
+      logFormat("UUID is NULL! %s:%d", permissionsLog::kModule, permissionsLog::kDropBoxWithoutUuid);
       return;
     }
     setDropBoxList(item.fd, *item.path, *userUUID);
@@ -69,7 +69,7 @@ void applyFolderList(const WalkItem& item, const std::optional<Uuid>& userUUID) 
   }
   const acl_t list = defaultDenyDeleteACL();
   if (!list || lastComponent(*item.path) == "Movies") return;
-  if (acl_set_fd_np(item.fd, list, ACL_TYPE_EXTENDED) != 0) logFormat("%s:%d %s", kModule, 246, item.path->c_str());
+  if (acl_set_fd_np(item.fd, list, ACL_TYPE_EXTENDED) != 0) logFormat("%s:%d %s", permissionsLog::kModule, permissionsLog::kFolderList, item.path->c_str());
 }
 
 // A folder keeps its mode while it is immutable: the mode change comes first

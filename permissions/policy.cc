@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "permissions/log_sites.h"
 #include "platform/beneath.h"
 #include "platform/fd.h"
 #include "platform/filemanager.h"
@@ -13,7 +14,6 @@
 
 namespace {
 
-constexpr const char* kModule = "setPermissions";
 constexpr const char* kUserNameMarker = "__USER_NAME__";
 
 std::optional<std::string> stringValue(plist_t dict, const char* key) {
@@ -39,7 +39,7 @@ void runRule(const std::string& homePath, int homeFd, const std::optional<std::s
     // only handed over when it lies below the home with no link on the way.
     if (!relative || !tool || homeFd < 0 || !existsBeneathWithoutLinks(homeFd, *relative)) continue;
     const int status = runTool(tool, {argument, joinPath(homePath, *relative)});
-    if (status != 0) logFormat("%s:%d Error:%d", kModule, 118, status);
+    if (status != 0) logFormat("%s:%d Error:%d", permissionsLog::kModule, permissionsLog::kPolicyTool, status);
   }
 }
 

@@ -12,13 +12,13 @@
 #include "platform/runtool.h"
 #include "platform/syslog.h"
 #include "platform/walk.h"
+#include "repair/log_sites.h"
 #include "repair/repair_walk.h"
 
 using namespace hostacl;
 
 namespace {
 
-constexpr const char* kModule = "repairPermissions";
 
 // Only a real folder is closed to others; a link named Applications is never
 // handed to chmod, which would follow it.
@@ -43,7 +43,7 @@ bool repairPermissions(const std::string& templateRoot, const std::string& home,
   UniqueFd homeFd(openFolderNoFollow(home));
   // Pinned without following a link: a home that is a link gets neither
   // list nor mode through it.
-  setHomeListAndMode(homeFd.get(), home, kModule, 108);
+  setHomeListAndMode(homeFd.get(), home, repairLog::kModule, repairLog::kHomeList);
 
   std::string templateBase;
   const RepairWalkContext context{home, templateBase, status->device, userUUID, homeFd.get()};
