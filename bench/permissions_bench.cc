@@ -3,8 +3,6 @@
 // the user template and the stand-in chmod sit at their fixed places.
 
 #include <dirent.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
 
@@ -22,26 +20,27 @@ namespace {
 // The deny-delete list as stored, so the floor writes the same bytes.
 std::string storedDenyList() { return hostacl::encodeAcl(defaultDenyDeleteACL()->entries); }
 
+// Per folder: one statx for its status and kernel flags, mode, list, owner.
+// Per file: pinned, examined for its link count, changed through the pin.
 void floorFolder(int fd, uid_t uid, gid_t gid, const std::string& list) {
+  struct statx folder {};
+  statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &folder);
   fchmod(fd, 0700);
-  int inode = 0;
-  ioctl(fd, FS_IOC_GETFLAGS, &inode);
-  char flags[4];
-  fgetxattr(fd, "trusted.velmora.flags", flags, sizeof flags);
   fsetxattr(fd, "trusted.velmora.acl", list.data(), list.size(), 0);
   fchown(fd, uid, gid);
   DIR* dir = fdopendir(fd);
   while (const dirent* entry = readdir(dir)) {
     if (!strcmp(entry->d_name, ".") || !strcmp(entry->d_name, "..")) continue;
     if (entry->d_type == DT_DIR) {
-      const int child = openat(fd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      struct stat status {};
-      fstat(child, &status);
-      floorFolder(child, uid, gid, list);
+      floorFolder(openat(fd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC), uid, gid, list);
       continue;
     }
-    if (entry->d_type != DT_LNK) syscall(SYS_fchmodat2, fd, entry->d_name, 0600, AT_SYMLINK_NOFOLLOW);
-    fchownat(fd, entry->d_name, uid, gid, AT_SYMLINK_NOFOLLOW);
+    const int pin = openat(fd, entry->d_name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    struct stat status {};
+    fstat(pin, &status);
+    if (entry->d_type != DT_LNK) syscall(SYS_fchmodat2, pin, "", 0600, AT_EMPTY_PATH);
+    fchownat(pin, "", uid, gid, AT_EMPTY_PATH);
+    close(pin);
   }
   closedir(dir);
 }
