@@ -1,6 +1,6 @@
 #include "main/commandline.h"
 
-#include "platform/path.h"
+#include "platform/text.h"
 
 namespace {
 

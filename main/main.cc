@@ -14,8 +14,8 @@
 #include "permissions/home_pass.h"
 #include "platform/filemanager.h"
 #include "platform/filestatus.h"
-#include "platform/path.h"
 #include "platform/syslog.h"
+#include "platform/text.h"
 #include "repair/repair.h"
 
 namespace {

@@ -12,6 +12,7 @@
 #include "platform/filestatus.h"
 #include "platform/flags.h"
 #include "platform/path.h"
+#include "platform/text.h"
 #include "platform/syslog.h"
 #include "platform/xattr.h"
 

@@ -7,6 +7,7 @@
 #include "platform/fd.h"
 #include "platform/filemanager.h"
 #include "platform/path.h"
+#include "platform/text.h"
 #include "platform/runtool.h"
 #include "platform/stddirs.h"
 #include "platform/syslog.h"

@@ -10,6 +10,7 @@
 #include "platform/filemanager.h"
 #include "platform/filestatus.h"
 #include "platform/path.h"
+#include "platform/text.h"
 #include "platform/syslog.h"
 
 namespace {

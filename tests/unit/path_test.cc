@@ -1,4 +1,5 @@
 #include "platform/path.h"
+#include "platform/text.h"
 
 #include <gtest/gtest.h>
 
