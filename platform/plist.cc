@@ -11,6 +11,7 @@
 
 #include "platform/beneath.h"
 #include "platform/fd.h"
+#include "platform/plist_guard.h"
 
 namespace {
 
@@ -104,17 +105,7 @@ int fillTemporary(int fd, const std::string& bytes, const PlistFileAttributes& a
 
 }  // namespace
 
-PlistRef parsePlist(const std::string& bytes) {
-  if (bytes.empty() || bytes.size() > kPlistMaxFileSize) return nullptr;
-  const auto length = static_cast<uint32_t>(bytes.size());
-  plist_t node = nullptr;
-  if (plist_is_binary(bytes.data(), length)) {
-    plist_from_bin(bytes.data(), length, &node);
-  } else {
-    plist_from_xml(bytes.data(), length, &node);
-  }
-  return PlistRef(node);
-}
+PlistRef parsePlist(const std::string& bytes) { return parseUntrustedPlist(bytes); }
 
 bool isPlistDictionary(plist_t node) { return node != nullptr && plist_get_node_type(node) == PLIST_DICT; }
 
@@ -146,6 +137,7 @@ PlistRef readPlistDictionaryBeneath(int dirFd, const std::string& relative) {
 }
 
 std::string plistToXml(plist_t node) {
+  if (!plistIsWritable(node)) return std::string();
   char* xml = nullptr;
   uint32_t length = 0;
   plist_to_xml(node, &xml, &length);

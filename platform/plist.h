@@ -1,6 +1,8 @@
 #pragma once
 
 // Property lists (binary or XML) through libplist. A PlistRef owns one node.
+// Every parse of file bytes goes through the guard (plist_guard.h): a child
+// process without privileges parses, and this process rebuilds its copy.
 
 #include <plist/plist.h>
 #include <sys/types.h>
@@ -15,9 +17,10 @@ struct PlistFree {
 using PlistRef = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistFree>;
 
 /// Files larger than this are not read as property lists.
-inline constexpr size_t kPlistMaxFileSize = 16 * 1024 * 1024;
+inline constexpr size_t kPlistMaxFileSize = 8 * 1024 * 1024;
 
-/// Parses `bytes` (binary or XML); none when they are not a property list.
+/// Parses `bytes` (binary or XML) in the guarded child; none when they are not
+/// a property list within the guard's limits.
 PlistRef parsePlist(const std::string& bytes);
 
 /// Reads the file at `path` as a property list whose top level is a dictionary
@@ -43,7 +46,8 @@ bool isPlistArray(plist_t node);
 /// The text of a string node; none for any other node.
 std::optional<std::string> plistString(plist_t node);
 
-/// Serializes `node` as XML.
+/// Serializes `node` as XML; empty when libplist could not write it
+/// faithfully (a NUL inside a string or key, nesting over the guard's depth).
 std::string plistToXml(plist_t node);
 
 /// Owner and mode that a file written by writePlistAt ends with.
@@ -56,5 +60,6 @@ struct PlistFileAttributes {
 /// Replaces the file `name` in the folder `dirFd` with `node` in XML form,
 /// atomically: a temporary file beside it, given its owner and mode before any
 /// byte is written, flushed, then renamed over `name`. A link at `name` is
-/// replaced, never followed. Returns 0 or an error number.
+/// replaced, never followed. Returns 0 or an error number (EINVAL for a node
+/// that plistToXml refuses).
 int writePlistAt(int dirFd, const std::string& name, plist_t node, const PlistFileAttributes& attributes);
