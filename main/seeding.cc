@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "main/log_sites.h"
 #include "platform/beneath.h"
 #include "platform/fd.h"
 #include "platform/flags.h"
@@ -19,8 +20,6 @@
 
 namespace {
 
-constexpr const char* kModule = "Hollin_main";
-constexpr int kRemoveGlobalPreferencesLine = 352;
 constexpr const char* kLibrary = "Library";
 constexpr const char* kPreferencesBelowHome = "Library/Preferences";
 constexpr const char* kGlobalPreferencesFile = ".GlobalPreferences.plist";
@@ -136,7 +135,7 @@ void mergeGlobalPreferences(const std::string& homePath, plist_t priorGlobalPref
     error = removeGlobalPreferences(preferences.get(), &attributes);
   }
   if (error != 0) {
-    logFormat("%s:%d %s", kModule, kRemoveGlobalPreferencesLine,
+    logFormat("%s:%d %s", mainLog::kModule, mainLog::kRemoveGlobalPreferences,
               describe(globalPreferencesPath(homePath), error).c_str());
   }
   // A failed write is not reported: the home keeps whatever is there now.

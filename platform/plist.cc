@@ -12,6 +12,7 @@
 #include "platform/beneath.h"
 #include "platform/fd.h"
 #include "platform/plist_guard.h"
+#include "platform/trusted.h"
 
 namespace {
 
@@ -40,7 +41,8 @@ int readOpenFile(int fd, std::string* bytes) {
 // Opens without blocking so that a fifo at the path cannot stall the reader;
 // the regular-file check comes right after.
 PlistRef readPlistPath(const std::string& path) {
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  const int opened = openTrusted(path, O_RDONLY | O_NONBLOCK, FinalLink::Follow);
+  UniqueFd fd(opened < 0 ? -1 : opened);
   if (!fd.valid()) return nullptr;
   std::string bytes;
   if (readOpenFile(fd.get(), &bytes) != 0) return nullptr;

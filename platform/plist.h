@@ -24,8 +24,8 @@ inline constexpr size_t kPlistMaxFileSize = 8 * 1024 * 1024;
 PlistRef parsePlist(const std::string& bytes);
 
 /// Reads the file at `path` as a property list whose top level is a dictionary
-/// (or an array); none otherwise. The path is resolved as given (links
-/// followed), so these are for places that only the administrator controls.
+/// (or an array); none otherwise. Links on the way are followed only where
+/// root placed them; these are for places that the administrator names.
 PlistRef readPlistDictionary(const std::string& path);
 PlistRef readPlistArray(const std::string& path);
 

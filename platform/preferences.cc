@@ -12,6 +12,7 @@
 
 #include "platform/directory.h"
 #include "platform/fd.h"
+#include "platform/trusted.h"
 
 namespace {
 
@@ -95,7 +96,8 @@ std::string relativePath(const StoreFolder& folder, const std::string& name) {
 }
 
 UniqueFd openBase(const StoreFolder& folder) {
-  return UniqueFd(open(folder.base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const int fd = openTrusted(folder.base, O_RDONLY | O_DIRECTORY, FinalLink::Follow);
+  return UniqueFd(fd < 0 ? -1 : fd);
 }
 
 // One folder below `parent`, created when missing. A link in its place is
