@@ -1,14 +1,11 @@
 #pragma once
 
-// Where the entry point and the creation sequence report (see
-// permissions/log_sites.h).
+// Where the entry point reports (see permissions/log_sites.h).
 
 namespace mainLog {
 
 inline constexpr const char* kModule = "Hollin_main";
-inline constexpr int kRemoveHome = 191;              // the home to delete could not be removed
-inline constexpr int kCreateHome = 208;              // a full creation could not make the home
-inline constexpr int kRemoveGlobalPreferences = 352; // the old global preferences could not be removed
-inline constexpr int kCreateFolder = 380;            // the create-folder-only mode failed
+inline constexpr int kRemoveHome = 191;    // the home to delete could not be removed
+inline constexpr int kCreateFolder = 380;  // the create-folder-only mode failed
 
 }  // namespace mainLog

@@ -7,9 +7,9 @@
 #include <string>
 
 #include "main/commandline.h"
-#include "main/creation.h"
+#include "creation/creation.h"
+#include "creation/locator.h"
 #include "main/identity.h"
-#include "main/locator.h"
 #include "main/log_sites.h"
 #include "permissions/home_pass.h"
 #include "platform/filemanager.h"

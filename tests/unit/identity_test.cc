@@ -1,6 +1,6 @@
 #include "main/identity.h"
 
-#include "main/locator.h"
+#include "creation/locator.h"
 #include "platform/directory.h"
 #include "tests/unit/fixture.h"
 

@@ -1,4 +1,4 @@
-#include "main/seeding.h"
+#include "creation/seeding.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "main/log_sites.h"
+#include "creation/log_sites.h"
 #include "platform/beneath.h"
 #include "platform/fd.h"
 #include "platform/flags.h"
@@ -135,7 +135,7 @@ void mergeGlobalPreferences(const std::string& homePath, plist_t priorGlobalPref
     error = removeGlobalPreferences(preferences.get(), &attributes);
   }
   if (error != 0) {
-    logFormat("%s:%d %s", mainLog::kModule, mainLog::kRemoveGlobalPreferences,
+    logFormat("%s:%d %s", creationLog::kModule, creationLog::kRemoveGlobalPreferences,
               describe(globalPreferencesPath(homePath), error).c_str());
   }
   // A failed write is not reported: the home keeps whatever is there now.

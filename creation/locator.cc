@@ -1,4 +1,4 @@
-#include "main/locator.h"
+#include "creation/locator.h"
 
 #include <vector>
 

@@ -1,11 +1,11 @@
-#include "main/creation.h"
+#include "creation/creation.h"
 
 #include <cstdlib>
 
-#include "main/copier.h"
-#include "main/language.h"
-#include "main/log_sites.h"
-#include "main/seeding.h"
+#include "creation/copier.h"
+#include "creation/language.h"
+#include "creation/log_sites.h"
+#include "creation/seeding.h"
 #include "permissions/home_pass.h"
 #include "platform/filemanager.h"
 #include "platform/path.h"
@@ -21,7 +21,7 @@ constexpr mode_t kNewHomeMode = 0750;
 void ensureHomeFolder(const std::string& homePath) {
   if (fileExists(homePath)) return;
   std::string error;
-  if (!createDirectory(homePath, kNewHomeMode, &error)) logFormat("%s:%d %s", mainLog::kModule, mainLog::kCreateHome, error.c_str());
+  if (!createDirectory(homePath, kNewHomeMode, &error)) logFormat("%s:%d %s", creationLog::kModule, creationLog::kCreateHome, error.c_str());
 }
 
 // False, with the failure logged, when the copy did not succeed.

@@ -1,4 +1,4 @@
-#include "main/language.h"
+#include "creation/language.h"
 
 #include <vector>
 

@@ -1,4 +1,4 @@
-#include "main/copier.h"
+#include "creation/copier.h"
 
 #include "platform/filemanager.h"
 #include "platform/runtool.h"
