@@ -3,8 +3,11 @@
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 300
+FUZZ_TARGETS ?=
 
-.PHONY: all deps build build-asan demo check unit bench clean
+.PHONY: all deps build build-asan demo check unit bench fuzz clean
 
 all: build
 
@@ -28,6 +31,15 @@ check: build build-asan
 
 bench: build
 	bash bench/run $(BUILD)
+
+# Each fuzz target (or those named in FUZZ_TARGETS) for FUZZ_SECONDS, one after
+# the other; see tests/fuzz/README.md.
+fuzz:
+	@bash scripts/install-deps fuzz
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOLLIN_FUZZ=ON >/dev/null
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
+	bash tests/fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

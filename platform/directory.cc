@@ -1,19 +1,58 @@
 #include "platform/directory.h"
 
-#include <fstream>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <string>
+
+#include "platform/fd.h"
 
 namespace {
 
 // The group that holds every user has no line of its own.
 constexpr const char* kEveryoneName = "everyone";
 
-std::vector<std::string> splitFields(const std::string& line) {
+std::string gPasswdFile = kPasswdFile;
+std::string gGroupFile = kGroupFile;
+
+const char* passwdOrDefault(const char* file) { return file ? file : gPasswdFile.c_str(); }
+const char* groupOrDefault(const char* file) { return file ? file : gGroupFile.c_str(); }
+
+// The whole file; none when it cannot be opened or read.
+std::optional<std::string> readText(const char* path) {
+  UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return std::nullopt;
+  std::string text;
+  char buffer[16384];
+  for (;;) {
+    const ssize_t got = read(fd.get(), buffer, sizeof buffer);
+    if (got == 0) return text;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    text.append(buffer, static_cast<size_t>(got));
+  }
+}
+
+// Calls `take` with each line of `text`, without its line feed.
+template <typename Take>
+void forEachLine(std::string_view text, Take take) {
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    take(text.substr(0, end));
+    if (end == std::string_view::npos) return;
+    text.remove_prefix(end + 1);
+  }
+}
+
+std::vector<std::string> splitFields(std::string_view line) {
   std::vector<std::string> fields;
   size_t start = 0;
   for (;;) {
     const size_t colon = line.find(':', start);
-    fields.push_back(line.substr(start, colon - start));
+    fields.emplace_back(line.substr(start, colon - start));
     if (colon == std::string::npos) return fields;
     start = colon + 1;
   }
@@ -31,7 +70,7 @@ std::optional<uint32_t> parseId(const std::string& text) {
   return static_cast<uint32_t>(value);
 }
 
-std::optional<AccountRecord> parseAccount(const std::string& line) {
+std::optional<AccountRecord> parseAccount(std::string_view line) {
   const std::vector<std::string> f = splitFields(line);
   if (f.size() < 7 || f[0].empty()) return std::nullopt;
   const std::optional<uint32_t> uid = parseId(f[2]);
@@ -48,26 +87,39 @@ std::optional<AccountRecord> parseAccount(const std::string& line) {
 
 }  // namespace
 
-std::optional<std::vector<AccountRecord>> readAccounts(const char* passwdFile) {
-  std::ifstream in(passwdFile);
-  if (!in) return std::nullopt;
+std::vector<AccountRecord> parseAccounts(std::string_view text) {
   std::vector<AccountRecord> accounts;
-  for (std::string line; std::getline(in, line);) {
+  forEachLine(text, [&](std::string_view line) {
     if (std::optional<AccountRecord> record = parseAccount(line)) accounts.push_back(std::move(*record));
-  }
+  });
   return accounts;
 }
 
-std::optional<std::vector<GroupRecord>> readGroups(const char* groupFile) {
-  std::ifstream in(groupFile);
-  if (!in) return std::nullopt;
+std::vector<GroupRecord> parseGroups(std::string_view text) {
   std::vector<GroupRecord> groups;
-  for (std::string line; std::getline(in, line);) {
+  forEachLine(text, [&](std::string_view line) {
     const std::vector<std::string> f = splitFields(line);
-    if (f.size() < 3 || f[0].empty()) continue;
+    if (f.size() < 3 || f[0].empty()) return;
     if (const std::optional<uint32_t> gid = parseId(f[2])) groups.push_back({f[0], *gid});
-  }
+  });
   return groups;
+}
+
+std::optional<std::vector<AccountRecord>> readAccounts(const char* passwdFile) {
+  const std::optional<std::string> text = readText(passwdOrDefault(passwdFile));
+  if (!text) return std::nullopt;
+  return parseAccounts(*text);
+}
+
+std::optional<std::vector<GroupRecord>> readGroups(const char* groupFile) {
+  const std::optional<std::string> text = readText(groupOrDefault(groupFile));
+  if (!text) return std::nullopt;
+  return parseGroups(*text);
+}
+
+void setDirectoryTestFiles(const std::string& passwdFile, const std::string& groupFile) {
+  gPasswdFile = passwdFile.empty() ? kPasswdFile : passwdFile;
+  gGroupFile = groupFile.empty() ? kGroupFile : groupFile;
 }
 
 std::optional<AccountRecord> accountByShortName(std::string_view name, const char* passwdFile) {

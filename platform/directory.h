@@ -26,20 +26,35 @@ struct GroupRecord {
 inline constexpr const char* kPasswdFile = "/etc/passwd";
 inline constexpr const char* kGroupFile = "/etc/group";
 
+// A lookup given no file reads the directory's own: kPasswdFile, kGroupFile,
+// or what setDirectoryTestFiles put in their place.
+
+/// Every account of the text of a passwd file, in line order; a line that is
+/// not an account is skipped.
+std::vector<AccountRecord> parseAccounts(std::string_view text);
+
+/// Every group of the text of a group file, in line order; a line that is not
+/// a group is skipped.
+std::vector<GroupRecord> parseGroups(std::string_view text);
+
 /// Every account of `passwdFile`, in file order; none when it cannot be read.
-std::optional<std::vector<AccountRecord>> readAccounts(const char* passwdFile = kPasswdFile);
+std::optional<std::vector<AccountRecord>> readAccounts(const char* passwdFile = nullptr);
 
 /// Every group of `groupFile`, in file order; none when it cannot be read.
-std::optional<std::vector<GroupRecord>> readGroups(const char* groupFile = kGroupFile);
+std::optional<std::vector<GroupRecord>> readGroups(const char* groupFile = nullptr);
 
 /// The account whose short name is exactly `name`.
-std::optional<AccountRecord> accountByShortName(std::string_view name, const char* passwdFile = kPasswdFile);
+std::optional<AccountRecord> accountByShortName(std::string_view name, const char* passwdFile = nullptr);
 
 /// The account with `uid`.
-std::optional<AccountRecord> accountByUid(uid_t uid, const char* passwdFile = kPasswdFile);
+std::optional<AccountRecord> accountByUid(uid_t uid, const char* passwdFile = nullptr);
 
 /// The group named exactly `name` ("everyone" is known without a line).
-std::optional<Uuid> groupUuidByName(std::string_view name, const char* groupFile = kGroupFile);
+std::optional<Uuid> groupUuidByName(std::string_view name, const char* groupFile = nullptr);
+
+/// Test hook: the files the lookups given none read instead of /etc/passwd
+/// and /etc/group; empty texts restore those.
+void setDirectoryTestFiles(const std::string& passwdFile, const std::string& groupFile);
 
 Uuid accountUuid(uid_t uid);
 Uuid groupUuid(gid_t gid);
