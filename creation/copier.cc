@@ -1,6 +1,6 @@
 #include "creation/copier.h"
 
-#include "platform/filemanager.h"
+#include "platform/admin/filemanager.h"
 #include "platform/runtool.h"
 #include "platform/syslog.h"
 

@@ -7,7 +7,7 @@
 #include "creation/log_sites.h"
 #include "creation/seeding.h"
 #include "permissions/home_pass.h"
-#include "platform/filemanager.h"
+#include "platform/admin/filemanager.h"
 #include "platform/path.h"
 #include "platform/runtool.h"
 #include "platform/syslog.h"

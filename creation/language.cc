@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "platform/filemanager.h"
+#include "platform/admin/filemanager.h"
 #include "platform/locale.h"
 #include "platform/path.h"
 #include "platform/preferences.h"

@@ -9,14 +9,14 @@
 #include <cstring>
 
 #include "creation/log_sites.h"
-#include "platform/beneath.h"
+#include "platform/below/beneath.h"
 #include "platform/fd.h"
 #include "platform/flags.h"
 #include "platform/locale.h"
 #include "platform/path.h"
 #include "platform/preferences.h"
 #include "platform/syslog.h"
-#include "platform/trusted.h"
+#include "platform/admin/trusted.h"
 
 namespace {
 

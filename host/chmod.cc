@@ -17,9 +17,9 @@
 #include <string>
 
 #include "platform/acl.h"
+#include "platform/admin/trusted.h"
+#include "platform/below/pin.h"
 #include "platform/fd.h"
-#include "platform/filestatus.h"
-#include "platform/trusted.h"
 
 namespace {
 

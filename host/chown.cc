@@ -25,12 +25,11 @@
 #include <optional>
 #include <string>
 
+#include "platform/admin/trusted.h"
+#include "platform/below/pin.h"
+#include "platform/below/walk.h"
 #include "platform/directory.h"
 #include "platform/fd.h"
-#include "platform/filestatus.h"
-#include "platform/trusted.h"
-#include "platform/walk.h"
-#include "platform/xattr.h"
 
 namespace {
 

@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "platform/acl.h"
+#include "platform/below/pin.h"
 #include "platform/fd.h"
 #include "platform/flags.h"
-#include "platform/xattr.h"
 
 namespace {
 

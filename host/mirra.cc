@@ -33,9 +33,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/admin/trusted.h"
+#include "platform/below/pin.h"
 #include "platform/fd.h"
 #include "platform/flags.h"
-#include "platform/trusted.h"
 #include "platform/xattr.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include <string>
 
 #include "platform/fd.h"
-#include "platform/trusted.h"
+#include "platform/admin/trusted.h"
 
 namespace {
 

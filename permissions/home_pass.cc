@@ -8,13 +8,13 @@
 #include "permissions/item_rules.h"
 #include "permissions/log_sites.h"
 #include "permissions/policy.h"
-#include "platform/beneath.h"
+#include "platform/below/beneath.h"
 #include "platform/fd.h"
-#include "platform/filestatus.h"
+#include "platform/admin/filestatus.h"
 #include "platform/path.h"
 #include "platform/runtool.h"
 #include "platform/syslog.h"
-#include "platform/walk.h"
+#include "platform/below/walk.h"
 
 using namespace hostacl;
 

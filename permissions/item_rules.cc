@@ -8,13 +8,12 @@
 
 #include "permissions/default_acl.h"
 #include "permissions/log_sites.h"
+#include "platform/below/pin.h"
 #include "platform/fd.h"
-#include "platform/filestatus.h"
 #include "platform/flags.h"
 #include "platform/path.h"
-#include "platform/text.h"
 #include "platform/syslog.h"
-#include "platform/xattr.h"
+#include "platform/text.h"
 
 using namespace hostacl;
 
@@ -24,10 +23,6 @@ constexpr mode_t kFolderMode = 0700;
 constexpr mode_t kFileMode = 0600;
 constexpr mode_t kLocalizedFileMode = 0644;
 
-constexpr uint32_t kAllPermissions = ACL_LIST_DIRECTORY | ACL_ADD_FILE | ACL_SEARCH | ACL_DELETE |
-                                     ACL_ADD_SUBDIRECTORY | ACL_DELETE_CHILD | ACL_READ_ATTRIBUTES |
-                                     ACL_WRITE_ATTRIBUTES | ACL_READ_EXTATTRIBUTES | ACL_WRITE_EXTATTRIBUTES |
-                                     ACL_READ_SECURITY | ACL_WRITE_SECURITY | ACL_CHANGE_OWNER;
 
 // The Drop Box list: everyone denied deletion, then the owner allowed
 // everything, inherited by what is created inside.
@@ -44,7 +39,7 @@ void setDropBoxList(int fd, const std::string& path, const Uuid& userUUID) {
     acl_get_permset(entry, &permset);
     acl_clear_perms(permset);
     for (uint32_t bit = ACL_LIST_DIRECTORY; bit <= ACL_CHANGE_OWNER; bit <<= 1) {
-      if (kAllPermissions & bit) acl_add_perm(permset, bit);
+      if (ACL_ALL_PERMISSIONS & bit) acl_add_perm(permset, bit);
     }
     acl_set_qualifier(entry, userUUID.bytes.data());
     acl_set_permset(entry, permset);

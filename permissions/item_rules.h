@@ -4,7 +4,7 @@
 #include <string>
 
 #include "platform/uuid.h"
-#include "platform/walk.h"
+#include "platform/below/walk.h"
 
 /// The owner to give items: both ids, or none at all.
 struct OwnerIds {

@@ -3,15 +3,15 @@
 #include <string_view>
 
 #include "permissions/log_sites.h"
-#include "platform/beneath.h"
+#include "platform/below/beneath.h"
 #include "platform/fd.h"
-#include "platform/filemanager.h"
+#include "platform/admin/filemanager.h"
 #include "platform/path.h"
 #include "platform/text.h"
 #include "platform/runtool.h"
-#include "platform/stddirs.h"
+#include "platform/admin/stddirs.h"
 #include "platform/syslog.h"
-#include "platform/walk.h"
+#include "platform/below/walk.h"
 
 namespace {
 

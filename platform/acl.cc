@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/below/pin.h"
 #include "platform/fd.h"
 #include "platform/xattr.h"
 
@@ -14,24 +15,11 @@ namespace hostacl {
 
 namespace {
 
-constexpr uint32_t kAllPerms = 0x3ffe;
 constexpr uint32_t kAllFlags = ACL_ENTRY_FILE_INHERIT | ACL_ENTRY_DIRECTORY_INHERIT;
-constexpr size_t kHeaderSize = 8;
-constexpr size_t kEntrySize = 28;
 
 int fail(int error) {
   errno = error;
   return -1;
-}
-
-void putWord(std::string& out, uint32_t word) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((word >> (8 * i)) & 0xff));
-}
-
-uint32_t getWord(std::string_view in, size_t at) {
-  uint32_t word = 0;
-  for (int i = 3; i >= 0; --i) word = (word << 8) | static_cast<unsigned char>(in[at + i]);
-  return word;
 }
 
 }  // namespace
@@ -77,7 +65,7 @@ int acl_clear_perms(acl_permset_t permset) {
 }
 
 int acl_add_perm(acl_permset_t permset, acl_perm_t perm) {
-  if (!permset || perm == 0 || (perm & ~kAllPerms)) return fail(EINVAL);
+  if (!permset || perm == 0 || (perm & ~ACL_ALL_PERMISSIONS)) return fail(EINVAL);
   *permset |= perm;
   return 0;
 }
@@ -132,35 +120,6 @@ int acl_set_fd_np(int fd, acl_t list, acl_type_t type) {
   if (!list || type != ACL_TYPE_EXTENDED) return fail(EINVAL);
   const int error = writeAclFd(fd, list->entries);
   return error ? fail(error) : 0;
-}
-
-std::string encodeAcl(const std::vector<AclEntry>& entries) {
-  if (entries.empty()) return {};
-  std::string out("VACL");
-  out.reserve(kHeaderSize + kEntrySize * entries.size());
-  putWord(out, static_cast<uint32_t>(entries.size()));
-  for (const AclEntry& entry : entries) {
-    putWord(out, entry.kind);
-    putWord(out, entry.perms);
-    putWord(out, entry.flags);
-    out.append(reinterpret_cast<const char*>(entry.qualifier.bytes.data()), entry.qualifier.bytes.size());
-  }
-  return out;
-}
-
-std::optional<std::vector<AclEntry>> decodeAcl(std::string_view value) {
-  if (value.size() < kHeaderSize || value.substr(0, 4) != "VACL") return std::nullopt;
-  const uint64_t count = getWord(value, 4);
-  if (value.size() != kHeaderSize + count * kEntrySize) return std::nullopt;
-  std::vector<AclEntry> entries(count);
-  for (size_t i = 0; i < count; ++i) {
-    const size_t at = kHeaderSize + i * kEntrySize;
-    entries[i].kind = getWord(value, at);
-    entries[i].perms = getWord(value, at + 4);
-    entries[i].flags = getWord(value, at + 8);
-    std::memcpy(entries[i].qualifier.bytes.data(), value.data() + at + 12, 16);
-  }
-  return entries;
 }
 
 int writeAclFd(int fd, const std::vector<AclEntry>& entries) {

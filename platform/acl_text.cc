@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/acl.h"
+#include "platform/acl_codec.h"
 #include "platform/directory.h"
 
 namespace hostacl {

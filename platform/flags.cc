@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+#include "platform/below/pin.h"
+#include "platform/bytes.h"
 #include "platform/fd.h"
 #include "platform/xattr.h"
 
@@ -60,16 +62,14 @@ std::optional<uint32_t> readAttributePart(int fd, int* error) {
     *error = EINVAL;
     return std::nullopt;
   }
-  uint32_t word = 0;
-  for (int i = 3; i >= 0; --i) word = (word << 8) | static_cast<unsigned char>((*value)[i]);
-  return word & ~kKernelFlags;
+  return readLittleEndian32(*value, 0) & ~kKernelFlags;
 }
 
 int writeAttributePart(int fd, uint32_t part) {
   if (part == 0) return removeAttribute(fd, kFlagsAttribute);
-  char value[4];
-  for (int i = 0; i < 4; ++i) value[i] = static_cast<char>((part >> (8 * i)) & 0xff);
-  return setAttribute(fd, kFlagsAttribute, std::string_view(value, 4));
+  std::string value;
+  appendLittleEndian32(value, part);
+  return setAttribute(fd, kFlagsAttribute, value);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "platform/bytes.h"
 #include "platform/fd.h"
 
 namespace {
@@ -81,9 +82,7 @@ struct Encoder {
 
   bool counted() { return ++nodes <= limits.maxNodes && out.size() <= limits.maxBytes; }
 
-  void putU32(uint32_t v) {
-    for (int shift = 0; shift < 32; shift += 8) out += static_cast<char>(v >> shift);
-  }
+  void putU32(uint32_t v) { appendLittleEndian32(out, v); }
   void putU64(uint64_t v) {
     putU32(static_cast<uint32_t>(v));
     putU32(static_cast<uint32_t>(v >> 32));
@@ -222,8 +221,7 @@ struct Decoder {
   bool u32(uint32_t* v) {
     std::string_view bytes;
     if (!take(4, &bytes)) return false;
-    *v = 0;
-    for (int i = 3; i >= 0; --i) *v = (*v << 8) | static_cast<uint8_t>(bytes[static_cast<size_t>(i)]);
+    *v = readLittleEndian32(bytes, 0);
     return true;
   }
   bool u64(uint64_t* v) {

@@ -12,7 +12,7 @@
 
 #include "platform/directory.h"
 #include "platform/fd.h"
-#include "platform/trusted.h"
+#include "platform/admin/trusted.h"
 
 namespace {
 

@@ -87,19 +87,3 @@ std::optional<std::vector<std::string>> listAttributes(int fd, int* error) {
   }
   return names;
 }
-
-int pinAt(int dirFd, const char* name, struct stat* status) {
-  const int fd = openat(dirFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return -errno;
-  if (fstat(fd, status) < 0) {
-    const int error = errno;
-    close(fd);
-    return -error;
-  }
-  return fd;
-}
-
-int reopenPinned(int pinnedFd, int flags) {
-  const int fd = open(procName(pinnedFd).text, flags | O_CLOEXEC | O_NOCTTY);
-  return fd < 0 ? -errno : fd;
-}

@@ -26,11 +26,3 @@ int removeAttribute(int fd, const char* name);
 /// Names of every attribute of the item at `fd`. None (with `error`) when the
 /// list cannot be read.
 std::optional<std::vector<std::string>> listAttributes(int fd, int* error);
-
-/// Pins the item `name` in `dirFd` with O_PATH, never following a link, and
-/// fills `status`. Returns the descriptor, or -errno.
-int pinAt(int dirFd, const char* name, struct stat* status);
-
-/// Opens the regular file or folder pinned at `pinnedFd` for reading, through
-/// the pin (so it is the same item). Returns the descriptor, or -errno.
-int reopenPinned(int pinnedFd, int flags);

@@ -5,10 +5,10 @@
 #include <sys/stat.h>
 
 #include "permissions/item_rules.h"
-#include "platform/beneath.h"
+#include "platform/below/beneath.h"
 #include "platform/fd.h"
-#include "platform/filemanager.h"
-#include "platform/filestatus.h"
+#include "platform/admin/filemanager.h"
+#include "platform/admin/filestatus.h"
 #include "platform/path.h"
 #include "platform/text.h"
 #include "platform/syslog.h"

@@ -1,6 +1,6 @@
 #include "creation/language.h"
 
-#include "platform/filemanager.h"
+#include "platform/admin/filemanager.h"
 #include "tests/unit/fixture.h"
 
 namespace {

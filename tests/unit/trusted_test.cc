@@ -1,8 +1,8 @@
-#include "platform/trusted.h"
+#include "platform/admin/trusted.h"
 
 #include <climits>
 
-#include "platform/filemanager.h"
+#include "platform/admin/filemanager.h"
 #include "tests/unit/fixture.h"
 
 using namespace fixture;

@@ -1,8 +1,8 @@
-#include "platform/walk.h"
+#include "platform/below/walk.h"
 
 #include <climits>
 
-#include "platform/filemanager.h"
+#include "platform/admin/filemanager.h"
 #include "platform/flags.h"
 #include "tests/unit/fixture.h"
 

@@ -1,4 +1,4 @@
-#include "platform/walk.h"
+#include "platform/below/walk.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/flags.h"
-#include "platform/trusted.h"
+#include "platform/admin/trusted.h"
 
 namespace {
 

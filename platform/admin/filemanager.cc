@@ -1,4 +1,4 @@
-#include "platform/filemanager.h"
+#include "platform/admin/filemanager.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -9,8 +9,8 @@
 #include <cstring>
 
 #include "platform/fd.h"
-#include "platform/trusted.h"
-#include "platform/walk.h"
+#include "platform/admin/trusted.h"
+#include "platform/below/walk.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/trusted.h"
+#include "platform/admin/trusted.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "platform/stddirs.h"
+#include "platform/admin/stddirs.h"
 
 // The host keeps its machine-wide Library folder at the root of the boot volume.
 std::optional<std::string> localLibraryFolder() { return std::string("/Library"); }

@@ -1,4 +1,4 @@
-#include "platform/beneath.h"
+#include "platform/below/beneath.h"
 
 #include <fcntl.h>
 #include <linux/openat2.h>

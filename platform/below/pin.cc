@@ -1,0 +1,56 @@
+#include "platform/below/pin.h"
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+// The call that changes a mode through a descriptor of any kind; older C
+// libraries do not name it yet.
+#ifndef SYS_fchmodat2
+#define SYS_fchmodat2 452
+#endif
+
+namespace {
+
+// The descriptor's /proc entry names the pinned item itself, never resolved
+// again by name.
+struct ProcName {
+  char text[40];
+};
+
+ProcName procName(int fd) {
+  ProcName name;
+  std::snprintf(name.text, sizeof name.text, "/proc/self/fd/%d", fd);
+  return name;
+}
+
+}  // namespace
+
+int pinAt(int dirFd, const char* name, struct stat* status) {
+  const int fd = openat(dirFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -errno;
+  if (fstat(fd, status) < 0) {
+    const int error = errno;
+    close(fd);
+    return -error;
+  }
+  return fd;
+}
+
+int reopenPinned(int pinnedFd, int flags) {
+  const int fd = open(procName(pinnedFd).text, flags | O_CLOEXEC | O_NOCTTY);
+  return fd < 0 ? -errno : fd;
+}
+
+int changeModePinned(int pinnedFd, mode_t mode) {
+  if (syscall(SYS_fchmodat2, pinnedFd, "", mode, AT_EMPTY_PATH) == 0) return 0;
+  if (errno != ENOSYS && errno != EINVAL) return errno;
+  return chmod(procName(pinnedFd).text, mode) == 0 ? 0 : errno;
+}
+
+int changeOwnerPinned(int pinnedFd, uid_t owner, gid_t group) {
+  return fchownat(pinnedFd, "", owner, group, AT_EMPTY_PATH) == 0 ? 0 : errno;
+}

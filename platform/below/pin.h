@@ -1,0 +1,24 @@
+#pragma once
+
+// Pins: an item below a folder that a user controls is opened with O_PATH
+// without following a link, examined through that descriptor, and changed
+// only through it, so a swap of its name meanwhile changes nothing else.
+
+#include <sys/stat.h>
+
+/// Pins the item `name` in `dirFd` with O_PATH, never following a link, and
+/// fills `status`. Returns the descriptor, or -errno.
+int pinAt(int dirFd, const char* name, struct stat* status);
+
+/// Opens the regular file or folder pinned at `pinnedFd` for reading, through
+/// the pin (so it is the same item). Returns the descriptor, or -errno.
+int reopenPinned(int pinnedFd, int flags);
+
+/// Changes the mode of the item pinned at `pinnedFd` (anything but a link),
+/// never reaching it again by name. Returns 0 or an error number.
+int changeModePinned(int pinnedFd, mode_t mode);
+
+/// Changes the owner and group of the item pinned at `pinnedFd` (a link
+/// included: the link itself). -1 leaves an id as it is. Returns 0 or an
+/// error number.
+int changeOwnerPinned(int pinnedFd, uid_t owner, gid_t group);
