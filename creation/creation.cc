@@ -8,6 +8,7 @@
 #include "creation/seeding.h"
 #include "permissions/home_pass.h"
 #include "platform/admin/filemanager.h"
+#include "platform/admin/home.h"
 #include "platform/path.h"
 #include "platform/runtool.h"
 #include "platform/syslog.h"
@@ -40,12 +41,15 @@ void createHomeFromTemplate(const std::string& templateRoot, const std::string& 
                             const std::optional<std::string>& language, const std::optional<std::string>& userName,
                             const std::optional<Uuid>& userUUID) {
   ensureHomeFolder(homePath);
+  // Held once: the copies only merge into the folder, never replace it, so
+  // every later step reaches the same folder through this descriptor.
+  const HeldHome home = holdHome(homePath);
   if (!copyInto(joinPath(templateRoot, "Non_localized"), homePath, "Non-Localizable")) std::exit(1);
-  hideLibraryFolder(homePath);
-  PlistRef priorGlobalPreferences = readGlobalPreferences(homePath);
+  hideLibraryFolder(home);
+  PlistRef priorGlobalPreferences = readGlobalPreferences(home);
   const std::string languageFolder = chooseTemplateLanguage(templateRoot, language);
   if (!copyInto(languageFolder, homePath, language.value_or(""))) std::exit(1);
-  if (priorGlobalPreferences) mergeGlobalPreferences(homePath, priorGlobalPreferences.get());
+  if (priorGlobalPreferences) mergeGlobalPreferences(home, priorGlobalPreferences.get());
   if (userName) setUserLocale(*userName, language.value_or(""));
 
   bool touchFailed = false;
@@ -54,6 +58,6 @@ void createHomeFromTemplate(const std::string& templateRoot, const std::string& 
     logFormat("find-exec-touch failed with %d", status);
     touchFailed = true;
   }
-  setPermissions(homePath, userName, userIdText, groupIdText, userUUID);
+  setPermissions(home, userName, userIdText, groupIdText, userUUID);
   std::exit(touchFailed ? 1 : 0);
 }

@@ -16,7 +16,6 @@
 #include "platform/path.h"
 #include "platform/preferences.h"
 #include "platform/syslog.h"
-#include "platform/admin/trusted.h"
 
 namespace {
 
@@ -27,25 +26,18 @@ constexpr const char* kCountryKey = "Country";
 constexpr const char* kLocaleKey = "VelmoraLocale";
 constexpr const char* kDefaultCountry = "US";
 
-// The home is the administrator's path; everything below it is reached from
-// this descriptor.
-UniqueFd openHome(const std::string& homePath, int* error) {
-  const int fd = openTrusted(homePath, O_RDONLY | O_DIRECTORY, FinalLink::Follow);
-  if (fd < 0) *error = -fd;
-  return UniqueFd(fd < 0 ? -1 : fd);
-}
-
 std::string describe(const std::string& path, int error) { return path + ": " + std::strerror(error); }
 
 std::string globalPreferencesPath(const std::string& homePath) {
   return joinPath(joinPath(joinPath(homePath, kLibrary), "Preferences"), kGlobalPreferencesFile);
 }
 
-int hideLibraryInHome(const std::string& homePath) {
-  int error = 0;
-  UniqueFd home = openHome(homePath, &error);
-  if (!home.valid()) return error;
-  return setHiddenAt(home.get(), kLibrary);
+// Why a home could not be held, for the lines that name it.
+int unheldReason(const HeldHome& home) { return !home.examined ? ENOENT : S_ISLNK(home.status.st_mode) ? ELOOP : ENOTDIR; }
+
+int hideLibraryInHome(const HeldHome& home) {
+  if (!home.folder.valid()) return unheldReason(home);
+  return setHiddenAt(home.folder.get(), kLibrary);
 }
 
 // Removes the global preferences file from the Preferences folder, noting the
@@ -99,33 +91,32 @@ PlistRef mergedDictionary(int homeFd, plist_t prior) {
 
 }  // namespace
 
-void hideLibraryFolder(const std::string& homePath) {
+void hideLibraryFolder(const HeldHome& home) {
   bool exists = false;
   if (appBooleanValue(kHidLibraryFolderKey, kToolPreferencesDomain, &exists) && exists) return;
-  if (const int error = hideLibraryInHome(homePath); error != 0) {
-    logFormat("VantorURLSetResourcePropertyForKey error %s", describe(joinPath(homePath, kLibrary), error).c_str());
+  if (const int error = hideLibraryInHome(home); error != 0) {
+    logFormat("VantorURLSetResourcePropertyForKey error %s", describe(joinPath(home.path, kLibrary), error).c_str());
   }
   PlistRef yes(plist_new_bool(1));
   setAppValue(kHidLibraryFolderKey, yes.get(), kToolPreferencesDomain);
   synchronizePreferences(kToolPreferencesDomain, PreferenceScope{currentUserName(), false});
 }
 
-PlistRef readGlobalPreferences(const std::string& homePath) {
-  int error = 0;
-  UniqueFd home = openHome(homePath, &error);
-  if (!home.valid()) return nullptr;
-  return readPlistDictionaryBeneath(home.get(), std::string(kPreferencesBelowHome) + "/" + kGlobalPreferencesFile);
+PlistRef readGlobalPreferences(const HeldHome& home) {
+  if (!home.folder.valid()) return nullptr;
+  return readPlistDictionaryBeneath(home.folder.get(),
+                                    std::string(kPreferencesBelowHome) + "/" + kGlobalPreferencesFile);
 }
 
-void mergeGlobalPreferences(const std::string& homePath, plist_t priorGlobalPreferences) {
+void mergeGlobalPreferences(const HeldHome& home, plist_t priorGlobalPreferences) {
   if (!isPlistDictionary(priorGlobalPreferences)) return;
-  int error = 0;
-  UniqueFd home = openHome(homePath, &error);
-  PlistRef merged = mergedDictionary(home.get(), priorGlobalPreferences);
+  const int homeFd = home.folder.get();
+  int error = homeFd < 0 ? unheldReason(home) : 0;
+  PlistRef merged = mergedDictionary(homeFd, priorGlobalPreferences);
 
   UniqueFd preferences;
-  if (home.valid()) {
-    const int fd = openBeneath(home.get(), kPreferencesBelowHome, O_RDONLY | O_DIRECTORY);
+  if (homeFd >= 0) {
+    const int fd = openBeneath(homeFd, kPreferencesBelowHome, O_RDONLY | O_DIRECTORY);
     if (fd >= 0) preferences.reset(fd);
     error = fd < 0 ? -fd : 0;
   }
@@ -136,7 +127,7 @@ void mergeGlobalPreferences(const std::string& homePath, plist_t priorGlobalPref
   }
   if (error != 0) {
     logFormat("%s:%d %s", creationLog::kModule, creationLog::kRemoveGlobalPreferences,
-              describe(globalPreferencesPath(homePath), error).c_str());
+              describe(globalPreferencesPath(home.path), error).c_str());
   }
   // A failed write is not reported: the home keeps whatever is there now.
   if (preferences.valid()) writePlistAt(preferences.get(), kGlobalPreferencesFile, merged.get(), attributes);

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "platform/admin/home.h"
 #include "platform/plist.h"
 
 /// Application domain and key of the tool's own "Library hidden once" flag.
@@ -15,16 +16,16 @@ inline constexpr const char* kHidLibraryFolderKey = "com.velmora.HidLibraryFolde
 
 /// Hides HOME/Library unless the tool has done so once already on this
 /// machine; sets that flag either way. Logs a failure to hide.
-void hideLibraryFolder(const std::string& homePath);
+void hideLibraryFolder(const HeldHome& home);
 
 /// HOME/Library/Preferences/.GlobalPreferences.plist as a dictionary, read
 /// without following a link; none when missing or not a dictionary.
-PlistRef readGlobalPreferences(const std::string& homePath);
+PlistRef readGlobalPreferences(const HeldHome& home);
 
 /// Writes `priorGlobalPreferences` back over HOME's global preferences file,
 /// its entries winning, replacing the file atomically. Logs a failure to
 /// remove the old file.
-void mergeGlobalPreferences(const std::string& homePath, plist_t priorGlobalPreferences);
+void mergeGlobalPreferences(const HeldHome& home, plist_t priorGlobalPreferences);
 
 /// Writes the user's locale preference from `language` and the machine's country.
 void setUserLocale(const std::string& userName, const std::string& language);

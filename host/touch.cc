@@ -17,8 +17,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/fd.h"
 #include "platform/admin/trusted.h"
+#include "platform/fd.h"
 
 namespace {
 

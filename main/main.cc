@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "main/commandline.h"
 #include "creation/creation.h"
 #include "creation/locator.h"
+#include "main/commandline.h"
 #include "main/identity.h"
 #include "main/log_sites.h"
 #include "permissions/home_pass.h"
@@ -41,7 +41,7 @@ namespace {
   if (!templateRoot) finish(false);
   std::optional<Uuid> userUUID;
   if (identity) userUUID = identity->uuid;
-  finish(repairPermissions(*templateRoot, home.value_or(""), userName.value_or(""), "20", userUUID));
+  finish(repairPermissions(*templateRoot, holdHome(home.value_or("")), userName.value_or(""), "20", userUUID));
 }
 
 [[noreturn]] void createFolderOnly(const CommandLine& cl) {
@@ -78,7 +78,8 @@ namespace {
     case DeleteHome:
       deleteHome(cl);
     case PermissionsOnly:
-      finish(cl.homePath && setPermissions(*cl.homePath, cl.userName, cl.userIdText, cl.groupIdText, userUUID));
+      finish(cl.homePath &&
+             setPermissions(holdHome(*cl.homePath), cl.userName, cl.userIdText, cl.groupIdText, userUUID));
     default:
       createHomeFromTemplate(*templateRoot, cl.homePath.value_or(""), cl.userIdText, cl.groupIdText, cl.language,
                              cl.userName, userUUID);

@@ -8,15 +8,12 @@
 #include "permissions/item_rules.h"
 #include "permissions/log_sites.h"
 #include "permissions/policy.h"
+#include "platform/admin/home.h"
 #include "platform/below/beneath.h"
-#include "platform/fd.h"
-#include "platform/admin/filestatus.h"
+#include "platform/below/walk.h"
 #include "platform/path.h"
 #include "platform/runtool.h"
 #include "platform/syslog.h"
-#include "platform/below/walk.h"
-
-using namespace hostacl;
 
 namespace {
 
@@ -56,14 +53,15 @@ bool existsWithoutLinks(int homeFd, const std::string& relative) {
   return homeFd >= 0 && existsBeneathWithoutLinks(homeFd, relative);
 }
 
-bool runFallbackCommands(int homeFd, const std::string& homePath, const std::optional<std::string>& userName) {
+bool runFallbackCommands(const HeldHome& home, const std::optional<std::string>& userName) {
   bool result = true;
+  const int homeFd = home.folder.get();
+  const std::string& homePath = home.path;
   // A home that is a link is not handed over (it fails as a missing home
   // does); a missing one is, and chmod's own status tells.
   constexpr int kLinkedHome = 1;
-  const std::optional<FileStatus> home = lstatPath(homePath);
-  int status = home && S_ISLNK(home->mode) ? kLinkedHome
-                                            : runTool("/bin/chmod", {"+a", "group:everyone deny delete", homePath});
+  const bool linked = home.examined && S_ISLNK(home.status.st_mode);
+  int status = linked ? kLinkedHome : runTool("/bin/chmod", {"+a", "group:everyone deny delete", homePath});
   if (status != 0) {
     result = false;
     logFormat("%s:%d Error:%d", permissionsLog::kModule, permissionsLog::kFallbackHomeEntry, status);
@@ -88,18 +86,15 @@ bool runFallbackCommands(int homeFd, const std::string& homePath, const std::opt
 
 }  // namespace
 
-bool setPermissions(const std::string& homePath, const std::optional<std::string>& userName,
+bool setPermissions(const HeldHome& home, const std::optional<std::string>& userName,
                     const std::optional<std::string>& userIdText, const std::optional<std::string>& groupIdText,
                     const std::optional<Uuid>& userUUID) {
-  UniqueFd home(openFolderNoFollow(homePath));
-  struct stat homeStatus {};
-  if (home.valid()) fstat(home.get(), &homeStatus);
-  const OwnerIds owner = ownerIds(userIdText, groupIdText, homeStatus.st_uid);
-  applyHomeSettings(home.get(), homePath, owner);
-  applyToEveryItem(home.get(), homePath, owner, userUUID);
+  const OwnerIds owner = ownerIds(userIdText, groupIdText, home.status.st_uid);
+  applyHomeSettings(home.folder.get(), home.path, owner);
+  applyToEveryItem(home.folder.get(), home.path, owner, userUUID);
   if (PlistRef policy = loadPermissionPolicy()) {
-    runPermissionPolicy(homePath, userName, policy.get());
+    runPermissionPolicy(home, userName, policy.get());
     return true;
   }
-  return runFallbackCommands(home.get(), homePath, userName);
+  return runFallbackCommands(home, userName);
 }

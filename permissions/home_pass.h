@@ -3,10 +3,11 @@
 #include <optional>
 #include <string>
 
+#include "platform/admin/home.h"
 #include "platform/uuid.h"
 
 /// Gives a whole home its permissions: the home itself, every item below it,
 /// then the machine's policy or the built-in commands. True on success.
-bool setPermissions(const std::string& homePath, const std::optional<std::string>& userName,
+bool setPermissions(const HeldHome& home, const std::optional<std::string>& userName,
                     const std::optional<std::string>& userIdText, const std::optional<std::string>& groupIdText,
                     const std::optional<Uuid>& userUUID);

@@ -3,8 +3,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/uuid.h"
 #include "platform/below/walk.h"
+#include "platform/uuid.h"
 
 /// The owner to give items: both ids, or none at all.
 struct OwnerIds {

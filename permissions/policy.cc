@@ -3,15 +3,13 @@
 #include <string_view>
 
 #include "permissions/log_sites.h"
-#include "platform/below/beneath.h"
-#include "platform/fd.h"
 #include "platform/admin/filemanager.h"
-#include "platform/path.h"
-#include "platform/text.h"
-#include "platform/runtool.h"
 #include "platform/admin/stddirs.h"
+#include "platform/below/beneath.h"
+#include "platform/path.h"
+#include "platform/runtool.h"
 #include "platform/syslog.h"
-#include "platform/below/walk.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -57,11 +55,10 @@ PlistRef loadPermissionPolicy() {
   return readPlistArray(file);
 }
 
-bool runPermissionPolicy(const std::string& homePath, const std::optional<std::string>& userName, plist_t rules) {
+bool runPermissionPolicy(const HeldHome& home, const std::optional<std::string>& userName, plist_t rules) {
   if (!rules || plist_get_node_type(rules) != PLIST_ARRAY) return true;
-  UniqueFd home(openFolderNoFollow(homePath));
   for (uint32_t i = 0; i < plist_array_get_size(rules); ++i) {
-    runRule(homePath, home.get(), userName, plist_array_get_item(rules, i));
+    runRule(home.path, home.folder.get(), userName, plist_array_get_item(rules, i));
   }
   return true;
 }

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/admin/home.h"
 #include "platform/plist.h"
 
 /// A rule of the policy file is a dictionary with "Command", "Argument" and
@@ -14,4 +15,4 @@ PlistRef loadPermissionPolicy();
 
 /// Carries the rules out on the home, one tool run per existing path; always
 /// true. A path reached through a symbolic link is not handed to a tool.
-bool runPermissionPolicy(const std::string& homePath, const std::optional<std::string>& userName, plist_t rules);
+bool runPermissionPolicy(const HeldHome& home, const std::optional<std::string>& userName, plist_t rules);

@@ -9,10 +9,10 @@
 #include <cstdint>
 #include <ctime>
 
+#include "platform/admin/trusted.h"
 #include "platform/below/beneath.h"
 #include "platform/fd.h"
 #include "platform/plist_guard.h"
-#include "platform/admin/trusted.h"
 
 namespace {
 

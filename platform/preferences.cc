@@ -10,9 +10,9 @@
 #include <strings.h>
 #include <vector>
 
+#include "platform/admin/trusted.h"
 #include "platform/directory.h"
 #include "platform/fd.h"
-#include "platform/admin/trusted.h"
 
 namespace {
 

@@ -5,13 +5,13 @@
 #include <sys/stat.h>
 
 #include "permissions/item_rules.h"
-#include "platform/below/beneath.h"
-#include "platform/fd.h"
 #include "platform/admin/filemanager.h"
 #include "platform/admin/filestatus.h"
+#include "platform/below/beneath.h"
+#include "platform/fd.h"
 #include "platform/path.h"
-#include "platform/text.h"
 #include "platform/syslog.h"
+#include "platform/text.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/fd.h"
 #include "platform/admin/trusted.h"
 #include "platform/below/walk.h"
+#include "platform/fd.h"
 
 namespace {
 
@@ -97,7 +97,8 @@ bool createDirectory(const std::string& path, std::optional<mode_t> mode, std::s
   if (made != 0) return fail(error, "could not be created", path, made);
   if (!mode) return true;
   // The mode asked for is the mode it ends with, whatever the umask took away.
-  UniqueFd fd(openFolderNoFollow(path));
+  const int opened = openTrusted(path, O_RDONLY | O_DIRECTORY, FinalLink::Refuse);
+  UniqueFd fd(opened < 0 ? -1 : opened);
   if (!fd.valid() || fchmod(fd.get(), *mode) != 0) return fail(error, "could not be given its mode", path, errno);
   return true;
 }

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "platform/flags.h"
-#include "platform/admin/trusted.h"
 
 namespace {
 
@@ -235,11 +234,4 @@ WalkError walkTree(int rootFd, const std::string& rootPath, const WalkVisitor& v
     if (level.dir) closedir(level.dir);
   }
   return w.error;
-}
-
-int openFolderNoFollow(const std::string& path) {
-  const int fd = openTrusted(path, O_RDONLY | O_DIRECTORY, FinalLink::Refuse);
-  if (fd >= 0) return fd;
-  errno = -fd;
-  return -1;
 }

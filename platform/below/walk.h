@@ -54,8 +54,3 @@ struct WalkError {
 /// are recorded and the walk goes on; the first is returned.
 WalkError walkTree(int rootFd, const std::string& rootPath, const WalkVisitor& visitor,
                    unsigned maxOpenFolders = 32);
-
-/// Opens the folder at `path` as a walk root: links on the way are followed
-/// only under the trusted-link rule, and the last component must be a real
-/// folder. -1 with errno on failure.
-int openFolderNoFollow(const std::string& path);

@@ -13,7 +13,7 @@ static int openDescriptors() { return static_cast<int>(std::distance(fs::directo
 // Every item below `root` in visiting order, relative to it.
 static std::vector<std::string> walkAll(const std::string& root, unsigned maxOpen, int* peakFds = nullptr) {
   std::vector<std::string> seen;
-  UniqueFd fd(openFolderNoFollow(root));
+  UniqueFd fd(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   WalkVisitor visitor;
   visitor.enter = [&](const WalkItem& item) {
     seen.push_back(item.path->substr(item.rootLength + 1));
