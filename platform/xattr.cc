@@ -5,22 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+
+#include "platform/below/pin.h"
 
 namespace {
 
-// The name under which the kernel resolves a descriptor straight back to the
-// item it holds; used when the descriptor is an O_PATH pin, on which the
-// f*xattr calls are refused.
-struct ProcName {
-  char text[40];
-};
-
-ProcName procName(int fd) {
-  ProcName name;
-  std::snprintf(name.text, sizeof name.text, "/proc/self/fd/%d", fd);
-  return name;
-}
+// An O_PATH pin refuses the f*xattr calls; its /proc name reaches the item.
 
 ssize_t readValue(int fd, const char* name, void* buffer, size_t size) {
   ssize_t n = fgetxattr(fd, name, buffer, size);

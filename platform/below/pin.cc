@@ -13,21 +13,11 @@
 #define SYS_fchmodat2 452
 #endif
 
-namespace {
-
-// The descriptor's /proc entry names the pinned item itself, never resolved
-// again by name.
-struct ProcName {
-  char text[40];
-};
-
 ProcName procName(int fd) {
   ProcName name;
   std::snprintf(name.text, sizeof name.text, "/proc/self/fd/%d", fd);
   return name;
 }
-
-}  // namespace
 
 int pinAt(int dirFd, const char* name, struct stat* status) {
   const int fd = openat(dirFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);

@@ -6,6 +6,13 @@
 
 #include <sys/stat.h>
 
+/// The name under which the kernel resolves a descriptor straight back to the
+/// item it holds, never by a path again: for calls that refuse an O_PATH pin.
+struct ProcName {
+  char text[40];
+};
+ProcName procName(int fd);
+
 /// Pins the item `name` in `dirFd` with O_PATH, never following a link, and
 /// fills `status`. Returns the descriptor, or -errno.
 int pinAt(int dirFd, const char* name, struct stat* status);
