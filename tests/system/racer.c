@@ -103,6 +103,8 @@ int main(int argc, char** argv) {
       close(STDOUT_FILENO);
     }
   }
+  for (int i = 0; i < count; ++i) free(pairs[i].spare);
+  free(pairs);
   fprintf(stderr, "racer: %ld swaps\n", swaps);
   return swaps > 0 ? 0 : 1;
 }
