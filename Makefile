@@ -15,11 +15,11 @@ deps:
 	@bash scripts/install-deps
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOLLIN_WERROR=ON >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
 build-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DHOLLIN_SANITIZE=ON >/dev/null
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DHOLLIN_SANITIZE=ON -DHOLLIN_WERROR=ON >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 demo: build

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <string>
 
+#include "host/program_info.h"
 #include "platform/acl.h"
 #include "platform/admin/trusted.h"
 #include "platform/below/pin.h"
@@ -38,8 +39,10 @@ int pin(const char* path) {
   return fd;
 }
 
+constexpr const char* kUsage = "usage: chmod MODE FILE...\n       chmod +a \"ENTRY\" FILE...\n";
+
 [[noreturn]] void usage() {
-  std::fprintf(stderr, "usage: chmod MODE FILE...\n       chmod +a \"ENTRY\" FILE...\n");
+  std::fputs(kUsage, stderr);
   std::exit(1);
 }
 
@@ -111,6 +114,7 @@ int changeModes(const char* text, int count, char** paths) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (answerInfoOption(argc, argv, "chmod", kUsage)) return 0;
   int first = 1;
   // A mode such as "-w" looks like an option; only "--" is taken as one.
   if (first < argc && std::strcmp(argv[first], "--") == 0) ++first;

@@ -25,6 +25,7 @@
 #include <optional>
 #include <string>
 
+#include "host/program_info.h"
 #include "platform/admin/trusted.h"
 #include "platform/below/pin.h"
 #include "platform/below/walk.h"
@@ -55,12 +56,14 @@ struct Change {
   bool quiet = false;
 };
 
-[[noreturn]] void usage() {
 #ifdef HOLLIN_CHGRP
-  std::fprintf(stderr, "usage: chgrp [-R] [-h] [-f] GROUP FILE...\n");
+constexpr const char* kUsage = "usage: chgrp [-R] [-h] [-f] GROUP FILE...\n";
 #else
-  std::fprintf(stderr, "usage: chown [-R] [-h] [-f] OWNER[:GROUP] FILE...\n");
+constexpr const char* kUsage = "usage: chown [-R] [-h] [-f] OWNER[:GROUP] FILE...\n";
 #endif
+
+[[noreturn]] void usage() {
+  std::fputs(kUsage, stderr);
   std::exit(1);
 }
 
@@ -209,6 +212,7 @@ int parseOptions(int argc, char** argv, Options* options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (answerInfoOption(argc, argv, kProgram, kUsage)) return 0;
   Options options;
   const int first = parseOptions(argc, argv, &options);
   if (argc - first < 2) usage();

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "host/program_info.h"
 #include "platform/acl.h"
 #include "platform/below/pin.h"
 #include "platform/fd.h"
@@ -131,7 +132,7 @@ bool readNames(Level& level) {
 }
 
 void complain(const std::string& path, int error) {
-  std::fprintf(stderr, "hostls: %s: %s\n", path.c_str(), std::strerror(error));
+  std::fprintf(stderr, "hollin-ls: %s: %s\n", path.c_str(), std::strerror(error));
 }
 
 // Opens the pinned folder for listing and queues it; false when it cannot be
@@ -195,7 +196,10 @@ bool listOperand(const char* operand, bool recursive) {
 
 }  // namespace
 
+constexpr const char* kUsage = "usage: hollin-ls [-R] PATH...\n";
+
 int main(int argc, char** argv) {
+  if (answerInfoOption(argc, argv, "hollin-ls", kUsage)) return 0;
   int first = 1;
   bool recursive = false;
   if (first < argc && std::strcmp(argv[first], "-R") == 0) {
@@ -204,7 +208,7 @@ int main(int argc, char** argv) {
   }
   if (first < argc && std::strcmp(argv[first], "--") == 0) ++first;
   if (first >= argc) {
-    std::fprintf(stderr, "usage: hostls [-R] PATH...\n");
+    std::fputs(kUsage, stderr);
     return 1;
   }
   bool ok = true;

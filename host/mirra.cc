@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "host/program_info.h"
 #include "platform/admin/trusted.h"
 #include "platform/below/pin.h"
 #include "platform/fd.h"
@@ -482,7 +483,10 @@ void raiseDescriptorLimit() {
 
 }  // namespace
 
+constexpr const char* kUsage = "usage: mirra [-rsrcFork] SOURCE DESTINATION\n";
+
 int main(int argc, char** argv) {
+  if (answerInfoOption(argc, argv, "mirra", kUsage)) return 0;
   int first = 1;
   while (first < argc && argv[first][0] == '-') {
     const bool known = std::strcmp(argv[first], "-rsrcFork") == 0 || std::strcmp(argv[first], "--") == 0;
@@ -490,7 +494,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[first++], "--") == 0) break;
   }
   if (argc - first != 2) {
-    std::fprintf(stderr, "usage: mirra [-rsrcFork] SOURCE DESTINATION\n");
+    std::fputs(kUsage, stderr);
     return 1;
   }
   umask(0);

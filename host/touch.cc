@@ -17,6 +17,7 @@
 #include <cstring>
 #include <string>
 
+#include "host/program_info.h"
 #include "platform/admin/trusted.h"
 #include "platform/fd.h"
 
@@ -47,7 +48,10 @@ bool acceptOption(const char* arg) {
 
 }  // namespace
 
+constexpr const char* kUsage = "usage: touch [-ch] FILE...\n";
+
 int main(int argc, char** argv) {
+  if (answerInfoOption(argc, argv, "touch", kUsage)) return 0;
   int first = 1;
   for (; first < argc && argv[first][0] == '-' && argv[first][1] != '\0'; ++first) {
     if (std::strcmp(argv[first], "--") == 0) {
@@ -55,12 +59,12 @@ int main(int argc, char** argv) {
       break;
     }
     if (!acceptOption(argv[first])) {
-      std::fprintf(stderr, "touch: unsupported option %s\nusage: touch [-ch] FILE...\n", argv[first]);
+      std::fprintf(stderr, "touch: unsupported option %s\n%s", argv[first], kUsage);
       return 1;
     }
   }
   if (first >= argc) {
-    std::fprintf(stderr, "usage: touch [-ch] FILE...\n");
+    std::fputs(kUsage, stderr);
     return 1;
   }
   int status = 0;

@@ -20,6 +20,13 @@
 
 namespace {
 
+// The group a repair gives every item of a home: the host's staff group, a
+// build setting since its id differs between systems.
+#ifndef HOLLIN_STAFF_GID
+#define HOLLIN_STAFF_GID "20"
+#endif
+constexpr const char* kStaffGroup = HOLLIN_STAFF_GID;
+
 
 [[noreturn]] void finish(bool success) { std::exit(success ? 0 : 1); }
 
@@ -41,7 +48,7 @@ namespace {
   if (!templateRoot) finish(false);
   std::optional<Uuid> userUUID;
   if (identity) userUUID = identity->uuid;
-  finish(repairPermissions(*templateRoot, holdHome(home.value_or("")), userName.value_or(""), "20", userUUID));
+  finish(repairPermissions(*templateRoot, holdHome(home.value_or("")), userName.value_or(""), kStaffGroup, userUUID));
 }
 
 [[noreturn]] void createFolderOnly(const CommandLine& cl) {

@@ -10,6 +10,7 @@
 #include "permissions/policy.h"
 #include "platform/admin/home.h"
 #include "platform/below/beneath.h"
+#include "platform/below/pin.h"
 #include "platform/below/walk.h"
 #include "platform/path.h"
 #include "platform/runtool.h"
@@ -26,7 +27,7 @@ constexpr const char* kDropBoxEntry =
 // is opened without following a link, so a home that is a link is left alone.
 void applyHomeSettings(int homeFd, const std::string& homePath, const OwnerIds& owner) {
   setHomeListAndMode(homeFd, homePath, permissionsLog::kModule, permissionsLog::kHomeList);
-  if (homeFd >= 0 && owner.present) fchown(homeFd, owner.uid, owner.gid);
+  if (homeFd >= 0 && owner.present) changeOwnerPinned(homeFd, owner.uid, owner.gid);
 }
 
 // Every item below the home, in one streaming walk, volumes mounted inside

@@ -98,7 +98,7 @@ OwnerIds ownerIds(const std::optional<std::string>& userIdText, const std::optio
 void applyItemPermissions(const WalkItem& item, const OwnerIds& owner, const std::optional<Uuid>& userUUID) {
   if (S_ISDIR(item.status.st_mode) && item.fd >= 0) {
     applyFolderRules(item, userUUID);
-    if (owner.present) fchown(item.fd, owner.uid, owner.gid);
+    if (owner.present) changeOwnerPinned(item.fd, owner.uid, owner.gid);
     return;
   }
   if (S_ISDIR(item.status.st_mode)) return;  // a folder that could not be pinned is not touched

@@ -115,7 +115,9 @@ std::string formatAclEntry(const AclEntry& entry) {
   } else if (entry.kind == ACL_EXTENDED_DENY) {
     out += " deny ";
   } else {
-    out += " " + hex(entry.kind) + " ";
+    out += ' ';  // appended piece by piece: GCC 12 misreads a chain of + here
+    out += hex(entry.kind);
+    out += ' ';
   }
   appendNames(out, entry.perms, false);
   appendNames(out, entry.flags, true);

@@ -8,14 +8,32 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 extern char** environ;
 
 namespace {
 
-// The folder this program was started from, so that tools it runs by name
-// (find's touch) are the safe ones installed beside it.
+// Where the helpers stand in an installed build (empty: at the fixed paths).
+#ifndef HOLLIN_HELPER_DIR
+#define HOLLIN_HELPER_DIR ""
+#endif
+constexpr std::string_view kHelperFolder = HOLLIN_HELPER_DIR;
+constexpr std::string_view kHelperPaths[] = {"/bin/chmod", "/usr/bin/chgrp", "/usr/sbin/chown", "/usr/bin/mirra"};
+
+// An installed build runs its own helper for each fixed tool path.
+std::string resolvedTool(const std::string& toolPath) {
+  if (kHelperFolder.empty()) return toolPath;
+  for (const std::string_view fixed : kHelperPaths) {
+    if (toolPath == fixed) return std::string(kHelperFolder) + toolPath.substr(toolPath.rfind('/'));
+  }
+  return toolPath;
+}
+
+// The folder of the helpers, or the one this program was started from, so
+// that tools it runs by name (find's touch) are the safe ones.
 std::string ownFolder() {
+  if (!kHelperFolder.empty()) return std::string(kHelperFolder);
   char buffer[PATH_MAX];
   const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
   if (length <= 0) return {};
@@ -48,6 +66,7 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
 }  // namespace
 
 int runTool(const std::string& toolPath, const std::vector<std::string>& arguments) {
+  const std::string program = resolvedTool(toolPath);
   std::vector<std::string> argvTexts;
   argvTexts.reserve(arguments.size() + 1);
   argvTexts.push_back(toolPath);
@@ -57,10 +76,10 @@ int runTool(const std::string& toolPath, const std::vector<std::string>& argumen
   std::vector<char*> envp = pointers(envTexts);
 
   pid_t pid = 0;
-  if (const int error = posix_spawn(&pid, toolPath.c_str(), nullptr, nullptr, argv.data(), envp.data())) {
+  if (const int error = posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), envp.data())) {
     // Said where the tool's own complaint would have gone: its caller only
     // learns a status.
-    std::fprintf(stderr, "hollin: cannot run %s: %s\n", toolPath.c_str(), std::strerror(error));
+    std::fprintf(stderr, "hollin: cannot run %s: %s\n", program.c_str(), std::strerror(error));
     return 127;
   }
   int status = 0;
