@@ -1,31 +1,46 @@
 #include "platform/syslog.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace {
 
-void openOnce() {
-  static const bool opened = [] {
+// True when the system log's socket takes a connection; asked once.
+bool logReachable() {
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, "/dev/log", sizeof address.sun_path - 1);
+  const bool reached = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return reached;
+}
+
+// Lines go to standard error as well when someone watches it, or when the
+// log cannot take them: a failure is never left without a trace.
+bool alsoToStandardError() {
+  static const bool wanted = [] {
     openlog("hollin", LOG_PID, LOG_USER);
-    return true;
+    return isatty(STDERR_FILENO) || !logReachable();
   }();
-  (void)opened;
+  return wanted;
 }
 
 }  // namespace
 
 void logLine(std::string_view line) {
-  openOnce();
+  const bool echo = alsoToStandardError();
   const std::string text(line);
   syslog(LOG_USER | LOG_NOTICE, "%s", text.c_str());
-  if (isatty(STDERR_FILENO)) {
-    std::fprintf(stderr, "%s%s", text.c_str(), (!text.empty() && text.back() == '\n') ? "" : "\n");
-  }
+  if (echo) std::fprintf(stderr, "%s%s", text.c_str(), (!text.empty() && text.back() == '\n') ? "" : "\n");
 }
 
 void logFormat(const char* format, ...) {

@@ -43,6 +43,9 @@ def test_root_check_comes_first_then_the_argument_count(host, uid, args):
     why = "should only be run as root" if uid else "should only be run by designated clients"
     assert host.run(args, uid=uid) == (1, [f"{host.hollin}: {why}\n"])
     assert host.snapshot() == before
+    # Without a system log to reach, the line still leaves a trace on standard error.
+    done = host.sandbox([host.hollin, *args], uid=uid)
+    assert (done.returncode, done.stderr) == (1, f"{host.hollin}: {why}\n")
 
 
 @pytest.mark.parametrize("mode", ["0", "2", "3", "1"])
