@@ -7,6 +7,7 @@ import dataclasses
 import os
 import pathlib
 import re
+import shutil
 import socket
 import stat
 import subprocess
@@ -202,6 +203,8 @@ class Host:
                 subprocess.run(["umount", "-l", str(target)])
         self._mounts.clear()
         hoststate.clear_immutable_tree(str(self.root))
+        # The root, with its thousands of links into /usr, is not kept once the test is over.
+        shutil.rmtree(self.root, ignore_errors=True)
 
 
 @pytest.fixture
