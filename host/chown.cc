@@ -99,10 +99,10 @@ std::optional<gid_t> groupId(const std::string& text) {
 
 #ifndef HOLLIN_CHGRP
 // OWNER, OWNER:GROUP, OWNER: (the owner's login group) or :GROUP.
-bool parseOwnerSpec(const std::string& spec, Change* change) {
-  const size_t colon = spec.find(':');
-  const std::string owner = spec.substr(0, colon);
-  const std::string group = colon == std::string::npos ? std::string() : spec.substr(colon + 1);
+bool parseOwnerOperand(const std::string& operand, Change* change) {
+  const size_t colon = operand.find(':');
+  const std::string owner = operand.substr(0, colon);
+  const std::string group = colon == std::string::npos ? std::string() : operand.substr(colon + 1);
   std::optional<gid_t> loginGroup;
   if (!owner.empty()) {
     if (const auto account = accountByShortName(owner)) {
@@ -111,25 +111,25 @@ bool parseOwnerSpec(const std::string& spec, Change* change) {
     } else if (const auto number = numberOf(owner)) {
       change->owner = *number;
     } else {
-      std::fprintf(stderr, "%s: invalid user: '%s'\n", kProgram, spec.c_str());
+      std::fprintf(stderr, "%s: invalid user: '%s'\n", kProgram, operand.c_str());
       return false;
     }
   }
   if (!group.empty()) {
     const auto id = groupId(group);
     if (!id) {
-      std::fprintf(stderr, "%s: invalid group: '%s'\n", kProgram, spec.c_str());
+      std::fprintf(stderr, "%s: invalid group: '%s'\n", kProgram, operand.c_str());
       return false;
     }
     change->group = *id;
   } else if (colon != std::string::npos && !owner.empty()) {
     if (!loginGroup) {
-      std::fprintf(stderr, "%s: %s: no login group for a numeric owner\n", kProgram, spec.c_str());
+      std::fprintf(stderr, "%s: %s: no login group for a numeric owner\n", kProgram, operand.c_str());
       return false;
     }
     change->group = *loginGroup;
   }
-  return change->owner != kKeepOwner || change->group != kKeepGroup || spec == ":";
+  return change->owner != kKeepOwner || change->group != kKeepGroup || operand == ":";
 }
 #endif
 
@@ -226,7 +226,7 @@ int main(int argc, char** argv) {
   }
   change.group = *group;
 #else
-  if (!parseOwnerSpec(argv[first], &change)) return 1;
+  if (!parseOwnerOperand(argv[first], &change)) return 1;
   change.expectedOwner = change.owner;
 #endif
   for (int i = first + 1; i < argc; ++i) changeOperand(change, options, argv[i]);
