@@ -1,11 +1,12 @@
 #pragma once
 
-// What the fuzz targets share: a check that stops the run on a broken
-// property, and a small fixed identity directory.
+// What the fuzz targets share: the standard headers every target uses, a check
+// that stops the run on a broken property, and a small fixed identity directory.
 
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -13,20 +14,18 @@
 
 #include "platform/directory.h"
 
-// Aborts, which libFuzzer and the replay driver both report as a crash.
-#define FUZZ_CHECK(condition)                                                            \
-  do {                                                                                   \
-    if (!(condition)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                      \
-    }                                                                                    \
-  } while (0)
-
 namespace fuzz {
 
-// A file that lives as long as the process and leaves nothing behind; its
-// path is the descriptor's entry in /proc. `fd`, when given, receives the
-// descriptor so that the content can be replaced.
+// Aborts, which libFuzzer and the replay driver both report as a crash.
+[[noreturn]] inline void checkFailed(const char* file, int line, const char* condition) {
+  std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, condition);
+  std::abort();
+}
+
+#define FUZZ_CHECK(condition) ((condition) ? void() : fuzz::checkFailed(__FILE__, __LINE__, #condition))
+
+// A file that lives as long as the process and leaves nothing behind, named by
+// its descriptor's entry in /proc; `fd`, when given, receives the descriptor.
 inline std::string memoryFile(const char* name, std::string_view text, int* fd = nullptr) {
   const int file = memfd_create(name, MFD_CLOEXEC);
   FUZZ_CHECK(file >= 0);
@@ -35,11 +34,11 @@ inline std::string memoryFile(const char* name, std::string_view text, int* fd =
   return "/proc/self/fd/" + std::to_string(file);
 }
 
-// The lookups that take no file read these instead of the machine's own, so
-// that a run depends on its input alone. Names that are prefixes of others,
-// a user called "user" and a group sharing a user's name are on purpose.
+// What the lookups given no file read, so that a run depends on its input
+// alone. Names that are prefixes of others, a user called "user" and a group
+// sharing a user's name are on purpose.
 inline void useFixedDirectory() {
-  static const bool done = [] {
+  [[maybe_unused]] static const bool done = [] {
     setDirectoryTestFiles(memoryFile("passwd",
                                      "root:x:0:0:System Administrator:/var/root:/bin/sh\n"
                                      "daemon:x:1:1:System Services:/var/root:/usr/bin/false\n"
@@ -49,16 +48,10 @@ inline void useFixedDirectory() {
                                      "anna:x:503:20:Anna:/Users/anna:/bin/sh\n"
                                      "user:x:504:20:User:/Users/user:/bin/sh\n"
                                      "nohome:x:505:20:No Home::/bin/sh\n"),
-                          memoryFile("group",
-                                     "wheel:x:0:root\n"
-                                     "daemon:x:1:root\n"
-                                     "staff:x:20:\n"
-                                     "_www:x:70:\n"
-                                     "admin:x:80:alice\n"
-                                     "alice:x:501:\n"));
+                          memoryFile("group", "wheel:x:0:root\ndaemon:x:1:root\nstaff:x:20:\n_www:x:70:\n"
+                                              "admin:x:80:alice\nalice:x:501:\n"));
     return true;
   }();
-  (void)done;
 }
 
 }  // namespace fuzz

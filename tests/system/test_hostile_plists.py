@@ -1,5 +1,5 @@
-"""A home's own global preferences file, written by its owner to hurt root: a full creation into that home reads it
-as unparsable, merges nothing from it, keeps it as .corrupt and writes a clean file in its place."""
+"""A home's global preferences written by its owner to hurt root: a full creation there merges nothing from it,
+keeps it as .corrupt and writes a clean file in its place."""
 
 import os
 import plistlib
@@ -15,7 +15,7 @@ GLOBAL = f"{PREFS}/.GlobalPreferences.plist"
 
 
 def binary_plist(objects):
-    """Objects (object 0 on top) with 4-byte references and offsets, laid out by hand."""
+    """Object 0 on top; 4-byte references and offsets."""
     body, offsets = b"bplist00", []
     for obj in objects:
         offsets.append(len(body))
@@ -29,24 +29,14 @@ def ref(i):
     return struct.pack(">I", i)
 
 
-KEY = b"\x54Mine"
-UTF16_WITH_NUL = b"\x63\x00\xe9\x00\x00\x00x"  # what libplist's binary reader keeps a NUL inside
-
-
-def deep_binary(depth):
-    chain = [b"\xa1" + ref(i + 3) for i in range(depth - 1)] + [b"\xa0"]
-    return binary_plist([b"\xd1" + ref(1) + ref(2), KEY] + chain)
-
-
-def deep_xml(depth):
-    return ("<plist><dict><key>Mine</key>" + "<array>" * depth + "</array>" * depth + "</dict></plist>").encode()
-
-
+DEPTH = 100_000
 HOSTILE = {
-    "xml-100000-deep": deep_xml(100_000),
-    "binary-100000-deep": deep_binary(100_000),
+    "xml-100000-deep": b"<plist><dict><key>Mine</key>" + b"<array>" * DEPTH + b"</array>" * DEPTH + b"</dict></plist>",
+    "binary-100000-deep": binary_plist([b"\xd1" + ref(1) + ref(2), b"\x54Mine"]
+                                       + [b"\xa1" + ref(i + 3) for i in range(DEPTH - 1)] + [b"\xa0"]),
     "nul-in-xml-string": b"<plist><dict><key>Mine</key><string>a\0" + b"b" * 64 + b"</string></dict></plist>",
-    "nul-in-binary-key": binary_plist([b"\xd1" + ref(1) + ref(2), UTF16_WITH_NUL, b"\x52ok"]),
+    # UTF-16 with a NUL inside, which libplist's binary reader keeps
+    "nul-in-binary-key": binary_plist([b"\xd1" + ref(1) + ref(2), b"\x63\x00\xe9\x00\x00\x00x", b"\x52ok"]),
 }
 
 

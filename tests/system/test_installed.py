@@ -1,6 +1,5 @@
-"""The installed layout on a plain Debian root: `cmake --install` of a build told its helper folder, run where
-/bin/chmod, /usr/bin/chgrp and chown are Debian's own and there is no /usr/bin/mirra (scripts/sandbox --installed).
-One install build serves every run of the suite: it is kept in /tmp under a digest of the sources it reads."""
+"""The installed layout (`cmake --install`, helpers in their own folder) on a plain Debian root: Debian's
+chmod, chgrp and chown, no /usr/bin/mirra (scripts/sandbox --installed). Built once per source digest."""
 
 import hashlib
 import os
@@ -17,27 +16,27 @@ from conftest import REPO, SANDBOX, SANITIZER_ENV, Host, Link, parse_syslog
 
 CMAKE_OPTIONS = ["-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_INSTALL_PREFIX=/usr", "-DHOLLIN_HELPER_DIR=/usr/libexec/hollin",
                  "-DCMAKE_INSTALL_LIBEXECDIR=libexec", "-DBUILD_TESTING=OFF", "-DHOLLIN_BENCHMARKS=OFF"]
-NOT_READ_BY_THE_BUILD = ("tests/", "bench/", "debian/", "scripts/")
-HELPERS = {"chmod", "chgrp", "chown", "touch", "mirra"}
 TEMPLATE = "/Library/User Template"
 DENY_DELETE = (hs.DENY, hs.PERMS["delete"], 0, hs.EVERYONE)
-DROP_BOX = [DENY_DELETE, (hs.ALLOW, hs.ALL_PERMS, hs.FILE_INHERIT | hs.DIRECTORY_INHERIT, hs.account_uuid(501))]
+
+
+def allow_all(uid):
+    return (hs.ALLOW, hs.ALL_PERMS, hs.FILE_INHERIT | hs.DIRECTORY_INHERIT, hs.account_uuid(uid))
 
 
 def source_digest():
-    """Of the files git tracks or would add (build folders are ignored) that the build reads, and its options."""
+    """Of the build options and the files (tracked or not ignored) that the build reads."""
     listed = subprocess.run(["git", "-C", str(REPO), "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
                             capture_output=True, check=True).stdout.decode().split("\0")
     digest = hashlib.sha256("\0".join(CMAKE_OPTIONS).encode())
     for name in sorted(set(listed)):
-        if name and not name.startswith(NOT_READ_BY_THE_BUILD) and (REPO / name).is_file():
+        if name and not name.startswith(("tests/", "bench/", "debian/", "scripts/")) and (REPO / name).is_file():
             digest.update(name.encode() + b"\0" + hashlib.sha256((REPO / name).read_bytes()).digest())
     return digest.hexdigest()[:20]
 
 
 @pytest.fixture(scope="session")
 def installed():
-    """The DESTDIR of an install build of this tree, built once and then reused."""
     dest = pathlib.Path(tempfile.gettempdir()) / f"hollin-installed-{source_digest()}"
     if (dest / "usr/sbin/hollin").exists():
         return dest
@@ -49,8 +48,7 @@ def installed():
             done = subprocess.run(list(map(str, step)), capture_output=True, text=True,
                                   env={**os.environ, "DESTDIR": str(work / "dest")})
             if done.returncode != 0:
-                pytest.fail(f"the install build failed at: {' '.join(map(str, step))}\n"
-                            f"{done.stdout[-4000:]}\n{done.stderr[-4000:]}", pytrace=False)
+                pytest.fail(f"install failed: {step}\n{done.stdout[-4000:]}\n{done.stderr[-4000:]}", pytrace=False)
         try:
             os.rename(work / "dest", dest)  # whole or not at all
         except OSError:
@@ -62,15 +60,10 @@ def installed():
 
 
 class InstalledHost(Host):
-    """The `host` of the other tests, but the root is a plain Debian one with the installed tree in /usr."""
-
-    def __init__(self, root, dest):
-        super().__init__(root)
-        self.build, self.hollin = dest, "/usr/sbin/hollin"
-
     def sandbox(self, argv, uid=None, log_socket=None):
         cmd = [str(SANDBOX), "--installed", *(["--log", str(log_socket)] if log_socket else []),
-               *(["--uid", str(uid)] if uid is not None else []), str(self.root), str(self.build), "--", *map(str, argv)]
+               *(["--uid", str(uid)] if uid is not None else []), self.root, self.build, "--", *argv]
+        cmd = list(map(str, cmd))
         return subprocess.run(cmd, capture_output=True, text=True, errors="surrogateescape",
                               env={**SANITIZER_ENV, **os.environ}, timeout=300)
 
@@ -79,81 +72,74 @@ class InstalledHost(Host):
         assert "bwrap:" not in done.stderr and "cannot run" not in done.stderr, done.stderr
         return done.returncode, [parse_syslog(d) for d in datagrams]
 
-    def copy_template(self):
-        """As an administrator would: the installed sample becomes the machine's template."""
-        done = self.sh(f'cp -R /usr/share/hollin/user-template "{TEMPLATE}"')
-        assert done.returncode == 0, done.stderr
-
 
 @pytest.fixture
 def host(tmp_path, installed):
-    h = InstalledHost(tmp_path / "root", installed)
+    h = InstalledHost(tmp_path / "root")
+    h.build, h.hollin = installed, "/usr/sbin/hollin"
+    done = h.sh(f'cp -R /usr/share/hollin/user-template "{TEMPLATE}"')  # as an administrator would
+    assert done.returncode == 0, done.stderr
     yield h
     h.close()
 
 
 def tree(top):
-    """{relative path: (mode, uid, gid)} of `top` and everything below it, links left out."""
+    """{relative path: (mode, uid, gid)} of `top` and all below it, links left out."""
     found = [top] + [pathlib.Path(d) / n for d, dirs, files in os.walk(top) for n in dirs + files]
     return {str(p.relative_to(top)): (stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid)
             for p in found if not stat.S_ISLNK((st := os.lstat(p)).st_mode)}
 
 
+def state(home):
+    return tree(home), [hs.acl(home), hs.acl(home / "Public/Drop Box")]
+
+
 def made_by_the_sample(home, uid):
-    """What the sample template and its policy make of the items of a home, and the lists of the home and Drop Box."""
     special = {".": (0o750, uid, 20), "Public": (0o755, uid, 20), "Sites": (0o755, uid, uid),
                "Public/Drop Box": (0o733, uid, uid)}
-    expected = {rel: special.get(rel, (0o700 if (home / rel).is_dir() else 0o644 if rel.endswith(".localized")
-                                       else 0o600, uid, 20)) for rel in tree(home)}
-    allow = (hs.ALLOW, hs.ALL_PERMS, hs.FILE_INHERIT | hs.DIRECTORY_INHERIT, hs.account_uuid(uid))
-    return expected, [[DENY_DELETE], [DENY_DELETE, allow]]
-
-
-def lists(home):
-    return [hs.acl(home), hs.acl(home / "Public/Drop Box")]
+    modes = {rel: special.get(rel, (0o700 if (home / rel).is_dir() else 0o644 if rel.endswith(".localized")
+                                    else 0o600, uid, 20)) for rel in tree(home)}
+    return modes, [[DENY_DELETE], [DENY_DELETE, allow_all(uid)]]
 
 
 def test_layout_keeps_the_helpers_off_the_path(installed):
     usr = installed / "usr"
     assert (sorted(os.listdir(usr / "sbin")), sorted(os.listdir(usr / "bin"))) == (["hollin"], ["hollin-ls"])
-    assert set(os.listdir(usr / "libexec/hollin")) == HELPERS
+    assert set(os.listdir(usr / "libexec/hollin")) == {"chmod", "chgrp", "chown", "touch", "mirra"}
     assert (usr / "share/hollin/user-template/__permissions.plist").is_file()
 
 
 def test_full_creation_from_the_installed_template(host):
-    host.copy_template()
     host.add_group("alice", 501)  # the sample policy gives Sites to the user's own group
     # A dangling link whose target GNU touch would create; find must run the installed touch.
     host.make_tree("/Users/alice/Desktop", {"ghost": Link("/Library/touched")})
     assert host.run(["x", "/Users/alice", "501", "20", "1", "ignored", "fr", "alice"]) == (0, [])
     home = host.path("/Users/alice")
     assert "Bienvenue" in (home / "Sites/index.html").read_text(encoding="utf-8")
-    assert (tree(home), lists(home)) == made_by_the_sample(home, 501)
+    assert state(home) == made_by_the_sample(home, 501)
     assert not os.path.lexists(host.path("/Library/touched"))
 
 
 def test_permissions_fallback_runs_the_installed_chmod(host):
-    host.copy_template()
     host.path(f"{TEMPLATE}/__permissions.plist").unlink()
     home = host.make_tree("/Users/alice", {"Sites": {"Streaming": {"clip": "x"}}, "Public": {"Drop Box": {}}})
     # Debian's chmod refuses `+a`: that would log setPermissions:45 and :76 Error:1.
     assert host.run(["x", "/Users/alice", "501", "20", "3", "ignored", "English", "alice"]) == (0, [])
-    assert lists(home) == [[DENY_DELETE], DROP_BOX]
+    assert state(home)[1] == [[DENY_DELETE], [DENY_DELETE, allow_all(501)]]
     assert tree(home)["Sites/Streaming/clip"] == (0o600, 501, 80)  # chgrp -R vexa
 
 
 def test_repair_gives_the_build_s_staff_group(host):
-    host.copy_template()
     host.add_user("dora", 503, gid=80)  # a primary group other than staff
     host.add_group("dora", 503)
     assert host.run(["x", "/Users/dora", "503", "20", "1", "ignored", "en", "dora"]) == (0, [])
     home = host.path("/Users/dora")
     made = made_by_the_sample(home, 503)
-    assert (tree(home), lists(home)) == made
+    assert state(home) == made
     for rel, owner in (("", (0, 0)), ("Documents", (502, 80)), ("Sites/index.html", (0, 80)),
                        ("Library/Preferences/.GlobalPreferences.plist", (0, 0))):
         os.lchown(home / rel, *owner)
         os.chmod(home / rel, 0o777)
     hs.set_acl(home / "Public/Drop Box", [])
     assert host.run(["-repairPermissions", "dora"]) == (0, [])
-    assert (tree(home), lists(home)) == made  # owners back, the group is the build's staff group (20)
+    assert state(home) == made  # owners back, the group is the build's staff group (20)

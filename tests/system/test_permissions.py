@@ -13,10 +13,9 @@ from conftest import File, Folder, Link, parse_syslog
 HOME = "/Users/alice"
 OWNER, ROOT = (501, 20), (0, 0)
 DENY_DELETE = (hs.DENY, hs.PERMS["delete"], 0, hs.EVERYONE)
-DROP_BOX = [DENY_DELETE, (hs.ALLOW, hs.ALL_PERMS, hs.FILE_INHERIT | hs.DIRECTORY_INHERIT,
-                          hs.account_uuid(501))]
-# A list that none of the rules would build.
-OTHER = [(hs.DENY, hs.PERMS["chown"], 0, hs.account_uuid(502)),
+DROP_BOX = [DENY_DELETE, (hs.ALLOW, hs.ALL_PERMS, hs.FILE_INHERIT | hs.DIRECTORY_INHERIT, hs.account_uuid(501))]
+OTHER = [  # a list that none of the rules would build
+(hs.DENY, hs.PERMS["chown"], 0, hs.account_uuid(502)),
          (hs.ALLOW, hs.PERMS["list"], hs.FILE_INHERIT, hs.group_uuid(20))]
 NO_UUID = "UUID is NULL! setPermissions:165"
 HN = hs.UF_HIDDEN | hs.UF_NODUMP
@@ -33,13 +32,12 @@ def write_policy(host, value):
 
 
 def state(path):
-    """(mode, (uid, gid), flags, list) of the item itself."""
     st = os.lstat(path)
     return stat.S_IMODE(st.st_mode), (st.st_uid, st.st_gid), hs.flags(path), hs.acl(path)
 
 
 def outside(host):
-    """Items that a home links to; returns a reader of their whole state."""
+    """Items that a home links to; returns a reader of their state."""
     top = host.make_tree("/Library/Outside", {
         "sentinel.txt": File("keep", mode=0o640, owner=(502, 0)),
         "dir": Folder({"inner.txt": File("x", mode=0o644)}, mode=0o755),
@@ -47,26 +45,21 @@ def outside(host):
     for item in ("sentinel.txt", "dir"):
         hs.set_acl(top / item, OTHER)
         hs.add_flags(top / item, HN)
-    return lambda: {p: state(os.path.join(d, p)) for d, dirs, files in os.walk(top)
-                    for p in dirs + files}
+    return lambda: {p: state(os.path.join(d, p)) for d, dirs, files in os.walk(top) for p in dirs + files}
 
 
 TABLE = {  # relative path: state afterwards
     "doc.txt": (0o600, OWNER, HN, OTHER),  # a file keeps its flags and its list
     "frozen.txt": (0o644, ROOT, hs.UF_IMMUTABLE, []),  # an immutable file refuses every change
-    ".localized": (0o644, OWNER, 0, []),
-    "pipe": (0o600, OWNER, 0, []),
+    ".localized": (0o644, OWNER, 0, []), "pipe": (0o600, OWNER, 0, []),
     "Sub/.localized": (0o700, OWNER, 0, [DENY_DELETE]),
-    "Public": (0o700, OWNER, 0, [DENY_DELETE]),
-    "Public/drop box": (0o700, OWNER, 0, [DENY_DELETE]),
+    "Public": (0o700, OWNER, 0, [DENY_DELETE]), "Public/drop box": (0o700, OWNER, 0, [DENY_DELETE]),
     "public/Drop Box": (0o700, OWNER, 0, [DENY_DELETE]),
     "Deep/a/Public/Drop Box": (0o700, OWNER, 0, DROP_BOX),
     "Deep/b/Public/Drop Box": (0o600, OWNER, 0, []),
     "Deep/c/Public/Drop Box": (0o755, ROOT, hs.UF_APPEND, OTHER),  # list refused: line 209
     "Append": (0o755, ROOT, hs.UF_APPEND, OTHER),  # list refused: line 246
-    "Movies": (0o700, OWNER, 0, OTHER),
-    "Work/Movies": (0o700, OWNER, 0, []),
-    "Other": (0o700, OWNER, 0, [DENY_DELETE]),
+    "Movies": (0o700, OWNER, 0, OTHER), "Work/Movies": (0o700, OWNER, 0, []), "Other": (0o700, OWNER, 0, [DENY_DELETE]),
     # The mode change is refused while the folder is immutable; then the flag goes.
     "Locked": (0o755, OWNER, HN, [DENY_DELETE]),
     "hard": (0o660, (0, 20), 0, []),  # another name of a file outside, not the owner's
@@ -142,11 +135,10 @@ def test_policy_or_built_in_commands(host, policy, name, vexa, locked, status, l
     if policy is not None:
         write_policy(host, policy)
     assert permissions(host, name=name) == (status, lines)
-    assert state(top) == ((0o755, ROOT, hs.UF_IMMUTABLE, []) if locked
-                          else (0o750, OWNER, 0, [DENY_DELETE]))  # the entry is not doubled
+    # the entry is not doubled
+    assert state(top) == ((0o755, ROOT, hs.UF_IMMUTABLE, []) if locked else (0o750, OWNER, 0, [DENY_DELETE]))
     gid = 80 if vexa and not isinstance(policy, list) else 20
-    assert [os.lstat(top / rel).st_gid for rel in ("Sites", "Sites/Streaming", "Sites/Streaming/sub/y")] \
-        == [20, gid, gid]
+    assert [os.lstat(top / r).st_gid for r in ("Sites", "Sites/Streaming", "Sites/Streaming/sub/y")] == [20, gid, gid]
     assert state(top / "Public/Drop Box") == (0o700, OWNER, 0, DROP_BOX if name == "alice" else OTHER)
 
 
