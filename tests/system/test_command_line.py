@@ -1,5 +1,4 @@
-"""The front end: root check, usage, form and mode choice, and the two jobs it
-does itself (create a folder only, delete a home the given user owns)."""
+"""Front end: root check, usage, form and mode; creating a folder only; deleting a home its user owns."""
 
 import os
 import stat
@@ -87,8 +86,7 @@ def test_create_folder_failure_is_reported_at_its_site(templated, args, culprit)
     hoststate.set_immutable(templated.path("/Users/locked"), True)
     before = templated.snapshot()
     status, lines = templated.run(args)
-    assert status == 1 and len(lines) == 1, lines
-    assert lines[0].startswith("Hollin_main:380 ") and culprit in lines[0]
+    assert status == 1 and len(lines) == 1 and lines[0].startswith("Hollin_main:380 ") and culprit in lines[0], lines
     assert templated.snapshot() == before
 
 
@@ -139,18 +137,13 @@ def test_delete_home_removes_links_as_themselves(templated):
     assert os.listdir(templated.path("/Volumes/Data")) == []
 
 
-@pytest.mark.parametrize("blocker", ["immutable file", "mount point"])
-def test_delete_home_that_cannot_be_removed(templated, blocker):
+@pytest.mark.parametrize("culprit", ["Desktop/locked", "mnt"])  # an immutable file, a mount point
+def test_delete_home_that_cannot_be_removed(templated, culprit):
     top = own_home(templated)
-    if blocker == "mount point":
-        keep = templated.mount_tmpfs("/Users/carol/mnt") / "precious"
-    else:
-        keep = top / "Desktop" / "locked"
+    keep = templated.mount_tmpfs("/Users/carol/mnt") / "precious" if culprit == "mnt" else top / culprit
     keep.write_text("stay\n")
-    if blocker == "immutable file":
+    if culprit != "mnt":
         hoststate.set_immutable(keep, True)
     status, lines = templated.run(["x", "/Users/carol", "501", "20", "2"])
-    assert status == 1 and len(lines) == 1, lines
-    culprit = "mnt" if blocker == "mount point" else "Desktop/locked"
-    assert lines[0].startswith(f'Hollin_main:191 "/Users/carol/{culprit}" '), lines
+    assert status == 1 and len(lines) == 1 and lines[0].startswith(f'Hollin_main:191 "/Users/carol/{culprit}" '), lines
     assert keep.read_text() == "stay\n"

@@ -11,7 +11,6 @@ from conftest import File, Link
 
 REPAIR = "-repairPermissions"
 DEFAULT = [(hs.DENY, hs.PERMS["delete"], 0, hs.EVERYONE)]
-# A list that no rule sets: its presence afterwards means "left alone".
 FOREIGN = [(hs.ALLOW, hs.PERMS["list"], 0, hs.account_uuid(502))]
 HOME = (0o750, DEFAULT, 0)
 FOLDER = (0o700, DEFAULT, 0)
@@ -19,16 +18,14 @@ FILE = (0o600, FOREIGN, 0)
 TYPE_LINE = "source and destination are not both directories or not both files"
 
 
-def look(path):
-    """(mode, list, flags) of an item, or ("link", target) for a link."""
+def look(path):  # (mode, list, flags), or ("link", target)
     st = os.lstat(path)
     if stat.S_ISLNK(st.st_mode):
         return ("link", os.readlink(path))
     return (stat.S_IMODE(st.st_mode), hs.acl(path), hs.flags(path))
 
 
-def items(host, top):
-    """Host paths of `top` and everything below it, links not followed."""
+def items(host, top):  # host paths of top and all below it, links not followed
     base = str(host.path(top))
     found = [base] + [os.path.join(d, n) for d, dirs, files in os.walk(base) for n in dirs + files]
     return {top + p[len(base):]: p for p in found}
@@ -38,8 +35,7 @@ def states(host, top):
     return {path: look(full) for path, full in items(host, top).items()}
 
 
-def stamp(host, top):
-    """Folders 0777, files 0666, each with FOREIGN; links stay as they are. Returns the states."""
+def stamp(host, top):  # folders 0777, files 0666, all with FOREIGN (a list no rule sets)
     for full in items(host, top).values():
         st = os.lstat(full)
         if not stat.S_ISLNK(st.st_mode):
@@ -48,20 +44,14 @@ def stamp(host, top):
     return states(host, top)
 
 
-def prepare(host, non_localized=None, english=None, home_spec=None, home="/Users/alice",
-            template="Library/User Template"):
-    host.make_template(template, non_localized, {"English": english} if english is not None else None)
+def prepare(host, non_localized=None, english=None, home_spec=None, home="/Users/alice"):
+    host.make_template("Library/User Template", non_localized, {"English": english} if english is not None else None)
     host.make_tree(home, home_spec or {})
     return stamp(host, home)
 
 
-def expect(host, before, changed):
-    """The items in `changed` have their new state, every other one of `before` is as it was."""
+def expect(host, before, changed):  # `changed` items have their new state, the rest are as before
     assert {path: look(host.path(path)) for path in before} == {**before, **changed}
-
-
-def write_policy(host, rules):
-    host.path("/Library/User Template/__permissions.plist").write_bytes(plistlib.dumps(rules))
 
 
 def beyond(snapshot, home="/Users/alice"):
@@ -72,20 +62,17 @@ def beyond(snapshot, home="/Users/alice"):
     ([REPAIR, "/Users/nobody", "ignored", "alice"], "/Users/nobody"),
     ([REPAIR, "alice"], "/Users/alice"),
     ([REPAIR, "/Users/plain/alice", "ignored", "alice"], "/Users/plain/alice"),
+    ([REPAIR, "robert"], "/Users/robert"),  # the directory's home loses its trailing separators
 ])
 def test_missing_home_fails_before_any_tool_runs(host, args, home):
+    host.add_user("robert", 510, home="/Users/robert//")
     prepare(host, {"Documents": {}}, home="/Users/bob", home_spec={"Documents": {}, "plain": "x"})
     host.make_tree("/Users", {"plain": "a file", "alice.txt": "sentinel"})
-    write_policy(host, [{"Command": "CHMOD", "Argument": "700", "Paths": ["", "Documents"]}])
+    host.path("/Library/User Template/__permissions.plist").write_bytes(plistlib.dumps(
+        [{"Command": "CHMOD", "Argument": "700", "Paths": ["", "Documents"]}]))
     before = host.snapshot(), states(host, "/Users")
     assert host.run(args) == (1, [f"lstat({home}) failed."])
     assert (host.snapshot(), states(host, "/Users")) == before
-
-
-def test_a_home_from_the_directory_loses_its_trailing_separators(host):
-    host.add_user("robert", 510, home="/Users/robert//")
-    prepare(host, {"Documents": {}}, home="/Users/bob")
-    assert host.run([REPAIR, "robert"]) == (1, ["lstat(/Users/robert) failed."])
 
 
 def test_home_is_repaired_against_both_template_folders(host):
@@ -127,8 +114,7 @@ def test_home_is_repaired_against_both_template_folders(host):
         f"{lib}/Preferences/com.x.plist": FILE, f"{lib}/English.lproj": FOLDER, f"{lib}/French.lproj": FOLDER,
         f"{lib}/de.lproj": FOLDER, f"{lib}/English.lproj/X": FOLDER, f"{lib}/French.lproj/X": FOLDER,
         f"{h}/Desktop": FOLDER, f"{h}/Desktop/.localized": (0o644, FOREIGN, 0), f"{h}/Documents": FOLDER,
-        # Immutable: the walk's mode change is refused, then the flag goes and the list comes;
-        # only the chmod that runs after the walk closes it.
+        # Immutable: the walk's chmod is refused, then the flag goes; the chmod after the walk closes it.
         f"{h}/Applications": FOLDER,
         f"{h}/Movies": (0o700, FOREIGN, 0), f"{h}/notes.txt": FILE,
         f"{h}/a1": FOLDER, f"{h}/qz": FILE,  # template names are patterns
@@ -177,13 +163,13 @@ def test_policy_runs_after_the_walk_and_links_in_the_home_reach_nothing_outside(
                      home_spec={"Library": Link(out), "Applications": Link(f"{out}/Apps"),
                                 "notes.txt": Link(f"{out}/secret.txt"), "Documents": Link(f"{out}/Folder"),
                                 "Music": {"report.txt": "r"}, "Sites": {}})
-    write_policy(host, [
+    host.path("/Library/User Template/__permissions.plist").write_bytes(plistlib.dumps([
         {"Command": "CHGRP", "Argument": "__USER_NAME___team", "Paths": ["Sites", "missing", "Music/report.txt"]},
         {"Command": "CHMOD", "Argument": "go+r", "Paths": ["Music"]},
         {"Command": "CHGRP", "Argument": "nosuchgroup", "Paths": ["Sites"]},
         {"Command": "chmod", "Argument": "777", "Paths": ["Music"]},
         {"Command": "CHMOD", "Argument": "700", "Paths": [
-            "Library", "Library/Preferences", "notes.txt", "Documents/inner.txt", "Applications"]}])
+            "Library", "Library/Preferences", "notes.txt", "Documents/inner.txt", "Applications"]}]))
     snapshot, outside = host.snapshot(), states(host, out)
     status, lines = host.run([REPAIR, "/Users/alice", "bob", "alice"])  # the third argument is ignored
     # The recursive owner change gave the links to alice, so none is followed any more.

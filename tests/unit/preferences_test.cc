@@ -35,9 +35,8 @@ TEST(PreferencesStore, ApplicationReadTakesTheFirstFileHoldingTheKey) {
   }
 }
 
-// What the store makes in a home is the user's and private, elsewhere root's
-// and readable. A write replaces the whole file (a second name for the old one
-// keeps the old content) and leaves nothing else behind.
+// What the store makes in a home is the user's and private, elsewhere root's and readable. A write replaces
+// the whole file (a second name for the old one keeps the old content) and leaves nothing else behind.
 TEST(PreferencesStore, WritesReplaceTheFileAtomicallyWithTheRightOwner) {
   StoreRoot machine;
   const PreferenceScope bob{"bob", true};
