@@ -21,7 +21,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -96,6 +95,8 @@ struct Folder {
   uint32_t kernelFlags = 0;
   uint32_t keptFlags = 0;   // a merged folder's own kernel flags, put back at the end
   bool merged = false;      // the destination folder was there before
+  struct stat there {};     // the destination folder, to know it again when reopened
+  long position = 0;        // where reading the source goes on after a close
   Birth birth;
   std::string relative;     // below the roots, for messages
 };
@@ -358,6 +359,10 @@ bool enterFolder(Context& cx, std::vector<Folder>& stack, const char* name, Item
     return false;
   }
   if (folder.merged) setBirth(&folder, cx);
+  if (fstat(folder.destination.get(), &folder.there) != 0) {
+    report(cx, relativeOf(parent, name), "cannot make folder", errno);
+    return false;
+  }
   folder.relative = relativeOf(parent, name);
   DIR* dir = fdopendir(item.fd.get());
   if (!dir) {
@@ -407,8 +412,53 @@ void copyEntry(Context& cx, std::vector<Folder>& stack, const dirent* entry) {
   }
 }
 
-// Depth first without recursion: the stack holds one open pair of folders
-// per level, and a folder is finished when its source has no entry left.
+// At most this many levels keep their pair of folders open; the ones between
+// the root and the deepest are closed and reopened through "..".
+constexpr size_t kOpenLevels = 32;
+
+void closeLevel(Folder& folder) {
+  folder.position = telldir(folder.source.dir);
+  folder.source = DirStream();
+  folder.destination.reset();
+}
+
+void enforceBound(std::vector<Folder>& stack) {
+  size_t open = 0;
+  for (const Folder& folder : stack) open += folder.source.dir != nullptr;
+  for (size_t i = 1; open > kOpenLevels && i + 1 < stack.size(); ++i) {
+    if (stack[i].source.dir) {
+      closeLevel(stack[i]);
+      --open;
+    }
+  }
+}
+
+// Reopens a closed level from its open child, through "..", and only when
+// both folders are still the ones it left.
+int reopenLevel(Folder& folder, const Folder& child) {
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  UniqueFd source(openat(child.source.fd(), "..", kFlags));
+  UniqueFd destination(openat(child.destination.get(), "..", kFlags));
+  struct stat from {}, to {};
+  if (!source.valid() || !destination.valid() || fstat(source.get(), &from) != 0 ||
+      fstat(destination.get(), &to) != 0) {
+    return errno;
+  }
+  const bool sameSource = from.st_ino == folder.status.stx_ino && major(from.st_dev) == folder.status.stx_dev_major &&
+                          minor(from.st_dev) == folder.status.stx_dev_minor;
+  if (!sameSource || to.st_dev != folder.there.st_dev || to.st_ino != folder.there.st_ino) return ESTALE;
+  DIR* dir = fdopendir(source.get());
+  if (!dir) return errno;
+  source.release();
+  seekdir(dir, folder.position);
+  folder.source = DirStream(dir);
+  folder.destination = std::move(destination);
+  return 0;
+}
+
+// Depth first without recursion: the stack holds a pair of folders per level,
+// a bounded number of them open, and a folder is finished when its source has
+// no entry left.
 void copyTree(Context& cx, Folder root) {
   std::vector<Folder> stack;
   stack.push_back(std::move(root));
@@ -418,10 +468,17 @@ void copyTree(Context& cx, Folder root) {
     if (entry) {
       const char* name = entry->d_name;
       if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) copyEntry(cx, stack, entry);
+      enforceBound(stack);
       continue;
     }
     if (errno) report(cx, stack.back().relative, "cannot read folder", errno);
     if (stack.size() > 1) finishFolder(cx, stack.back());
+    if (stack.size() > 1 && !stack[stack.size() - 2].source.dir) {
+      if (const int error = reopenLevel(stack[stack.size() - 2], stack.back())) {
+        report(cx, stack[stack.size() - 2].relative, "cannot go back to folder", error);
+        return;  // the folders above moved meanwhile: nothing more is copied
+      }
+    }
     stack.pop_back();
   }
 }
@@ -472,15 +529,6 @@ bool openRoots(Context& cx, const char* source, const char* destination, Folder*
   return true;
 }
 
-// Each open level holds two descriptors; take every descriptor allowed.
-void raiseDescriptorLimit() {
-  struct rlimit limit {};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-  }
-}
-
 }  // namespace
 
 constexpr const char* kUsage = "usage: mirra [-rsrcFork] SOURCE DESTINATION\n";
@@ -498,7 +546,6 @@ int main(int argc, char** argv) {
     return 1;
   }
   umask(0);
-  raiseDescriptorLimit();
   Context cx;
   cx.destinationText = argv[first + 1];
   cx.euid = geteuid();

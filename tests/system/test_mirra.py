@@ -3,10 +3,12 @@ modes, owners, times, flags and extended attributes, except that a folder
 already there keeps its own; nothing in DESTINATION is followed."""
 
 import os
+import resource
 import stat
+import subprocess
 
 import hoststate as hs
-from conftest import File, Folder, Link, make_tree, run_program
+from conftest import BUILD, File, Folder, Link, make_tree, run_program
 
 OLD_NS = 1_000_000_000_123_456_789
 
@@ -88,3 +90,19 @@ def test_what_cannot_be_copied_fails_the_copy(work):
         result = run_program("mirra", *(work / a if a[0] != "-" else a for a in args))
         assert result.returncode != 0 and result.stderr, args
     assert snapshot(work) == before
+
+
+def test_deep_source_with_few_descriptors(work):
+    src, dst = work / "src", work / "dst"
+    make_tree(dst, {}), make_tree(src, {})
+    fd = os.open(src, os.O_RDONLY)
+    for level in range(120):  # two descriptors a level would need 240
+        os.mkdir("d", dir_fd=fd)
+        os.close(os.open(f"f{level}", os.O_WRONLY | os.O_CREAT, 0o640, dir_fd=fd))
+        fd, above = os.open("d", os.O_RDONLY, dir_fd=fd), fd
+        os.close(above)
+    os.close(fd)
+    limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (80, 80))
+    result = subprocess.run([BUILD / "bin" / "mirra", src, dst], preexec_fn=limit, capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert snapshot(dst) == snapshot(src)
