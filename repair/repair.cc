@@ -39,7 +39,10 @@ bool repairPermissions(const std::string& templateRoot, const HeldHome& home, co
   setHomeListAndMode(homeFd, home.path, repairLog::kModule, repairLog::kHomeList);
 
   std::string templateBase;
-  const RepairWalkContext context{home.path, templateBase, home.status.st_dev, userUUID, homeFd};
+  // Asked once, after the recursive owner change has given the home away.
+  struct stat now {};
+  const uid_t homeOwner = homeFd >= 0 && fstat(homeFd, &now) == 0 ? now.st_uid : 0;
+  const RepairWalkContext context{home.path, templateBase, home.status.st_dev, userUUID, homeFd, homeOwner};
   for (const char* folder : {"Non_localized", "English.lproj"}) {
     templateBase = joinPath(templateRoot, folder);
     enumerateSubpaths(templateBase, [&context](const std::string& subpath) { repairTemplateItem(context, subpath); });

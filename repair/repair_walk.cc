@@ -28,7 +28,7 @@ std::string escapeGlob(const std::string& text) {
 
 // `glob` follows links inside the home, so a match is trusted only once it is
 // reached again from the pinned home with no link on the way and no escape.
-void applyBeneathHome(const std::string& match, const std::string& home, int homeFd,
+void applyBeneathHome(const std::string& match, const std::string& home, int homeFd, uid_t homeOwner,
                       const std::optional<Uuid>& userUUID) {
   const std::string prefix = home.empty() || home.back() != '/' ? home + "/" : home;
   UniqueFd parent;
@@ -38,9 +38,8 @@ void applyBeneathHome(const std::string& match, const std::string& home, int hom
   }
   // No owner changes here; a file with several links must already be the
   // home's owner's, as the recursive owner change left it.
-  struct stat homeStatus {};
   OwnerIds noOwner;
-  noOwner.linkedFileOwner = homeFd >= 0 && fstat(homeFd, &homeStatus) == 0 ? homeStatus.st_uid : 0;
+  noOwner.linkedFileOwner = homeOwner;
   const bool reachable = parent.get() >= 0 && !name.empty() && name != "." && name != "..";
   if (!reachable || !applyItemPermissionsAt(parent.get(), name.c_str(), match, noOwner, userUUID)) {
     logFormat("lstat(%s) failed (%d).", match.c_str(), -1);
@@ -50,7 +49,7 @@ void applyBeneathHome(const std::string& match, const std::string& home, int hom
 }  // namespace
 
 void repairMatchedItem(const std::string& templateItem, const std::string& match, const std::string& home,
-                       dev_t homeDevice, const std::optional<Uuid>& userUUID, int homeFd) {
+                       dev_t homeDevice, const std::optional<Uuid>& userUUID, int homeFd, uid_t homeOwner) {
   bool templateIsFolder = false;
   bool matchIsFolder = false;
   if (!fileExists(templateItem, &templateIsFolder)) {
@@ -74,7 +73,7 @@ void repairMatchedItem(const std::string& templateItem, const std::string& match
     logFormat("Skipping %s because it's on a different bsd dev than %s", match.c_str(), home.c_str());
     return;
   }
-  applyBeneathHome(match, home, homeFd, userUUID);
+  applyBeneathHome(match, home, homeFd, homeOwner, userUUID);
 }
 
 void repairTemplateItem(const RepairWalkContext& context, const std::string& subpath) {
@@ -86,7 +85,7 @@ void repairTemplateItem(const RepairWalkContext& context, const std::string& sub
   if (glob(pattern.c_str(), 0, nullptr, &matches) == 0) {
     for (size_t i = 0; i < matches.gl_pathc; ++i) {
       repairMatchedItem(templateItem, matches.gl_pathv[i], context.home, context.homeDevice, context.userUUID,
-                        context.homeFd);
+                        context.homeFd, context.homeOwner);
     }
   }
   globfree(&matches);

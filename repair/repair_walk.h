@@ -14,6 +14,7 @@ struct RepairWalkContext {
   dev_t homeDevice = 0;
   const std::optional<Uuid>& userUUID;
   int homeFd = -1;  // the home, pinned without following a link
+  uid_t homeOwner = 0;  // after the recursive owner change; a multiply-linked file must be theirs
 };
 
 /// Finds every home item that plays the part of the template item at
@@ -25,4 +26,4 @@ void repairTemplateItem(const RepairWalkContext& context, const std::string& sub
 /// changing its owner. The match is changed only when it lies below the home
 /// with no symbolic link on the way.
 void repairMatchedItem(const std::string& templateItem, const std::string& match, const std::string& home,
-                       dev_t homeDevice, const std::optional<Uuid>& userUUID, int homeFd);
+                       dev_t homeDevice, const std::optional<Uuid>& userUUID, int homeFd, uid_t homeOwner);
