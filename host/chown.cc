@@ -31,6 +31,7 @@
 #include "platform/below/walk.h"
 #include "platform/directory.h"
 #include "platform/fd.h"
+#include "platform/watch.h"
 
 namespace {
 
@@ -78,24 +79,6 @@ void complain(Change& change, const std::string& path, const char* what, int err
   }
 }
 
-// A name from the identity directory, else a decimal number.
-std::optional<uint32_t> numberOf(const std::string& text) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 10) {
-    return std::nullopt;
-  }
-  const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
-  if (value >= 0xFFFFFFFFull) return std::nullopt;
-  return static_cast<uint32_t>(value);
-}
-
-std::optional<gid_t> groupId(const std::string& text) {
-  if (const auto groups = readGroups()) {
-    for (const GroupRecord& group : *groups) {
-      if (group.name == text) return group.gid;
-    }
-  }
-  return numberOf(text);
-}
 
 #ifndef HOLLIN_CHGRP
 // OWNER, OWNER:GROUP, OWNER: (the owner's login group) or :GROUP.
@@ -108,7 +91,7 @@ bool parseOwnerOperand(const std::string& operand, Change* change) {
     if (const auto account = accountByShortName(owner)) {
       change->owner = account->uid;
       loginGroup = account->gid;
-    } else if (const auto number = numberOf(owner)) {
+    } else if (const auto number = plainIdNumber(owner)) {
       change->owner = *number;
     } else {
       std::fprintf(stderr, "%s: invalid user: '%s'\n", kProgram, operand.c_str());
@@ -116,7 +99,7 @@ bool parseOwnerOperand(const std::string& operand, Change* change) {
     }
   }
   if (!group.empty()) {
-    const auto id = groupId(group);
+    const auto id = groupIdOf(group);
     if (!id) {
       std::fprintf(stderr, "%s: invalid group: '%s'\n", kProgram, operand.c_str());
       return false;
@@ -161,6 +144,7 @@ void changeTree(Change& change, int pin, const std::string& path) {
   visitor.examineNonFolders = false;
   visitor.crossDevices = true;
   visitor.enter = [&](const WalkItem& item) {
+    countProgress();
     if (item.fd >= 0) {
       changePinned(change, item.fd, *item.path, item.status, false);
       return WalkStep::Descend;
@@ -219,7 +203,7 @@ int main(int argc, char** argv) {
   Change change;
   change.quiet = options.quiet;
 #ifdef HOLLIN_CHGRP
-  const auto group = groupId(argv[first]);
+  const auto group = groupIdOf(argv[first]);
   if (!group) {
     std::fprintf(stderr, "chgrp: invalid group: '%s'\n", argv[first]);
     return 1;

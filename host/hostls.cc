@@ -39,30 +39,7 @@ char typeLetter(mode_t mode) {
   }
 }
 
-std::string flagsText(std::optional<uint32_t> flags) {
-  if (!flags) return "?";
-  struct Named {
-    uint32_t bit;
-    const char* name;
-  };
-  static constexpr Named kNames[] = {
-      {UF_NODUMP, "nodump"}, {UF_IMMUTABLE, "uchg"}, {UF_APPEND, "uappnd"}, {UF_HIDDEN, "hidden"}};
-  std::string text;
-  uint32_t rest = *flags;
-  for (const Named& named : kNames) {
-    if (!(rest & named.bit)) continue;
-    text += text.empty() ? "" : ",";
-    text += named.name;
-    rest &= ~named.bit;
-  }
-  if (rest) {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%x", rest);
-    text += text.empty() ? "" : ",";
-    text += hex;
-  }
-  return text.empty() ? "-" : text;
-}
+std::string flagsText(std::optional<uint32_t> flags) { return flags ? flagNames(*flags) : "?"; }
 
 std::string aclText(const std::optional<std::vector<hostacl::AclEntry>>& entries) {
   if (!entries) return "[?]";

@@ -22,6 +22,8 @@ std::optional<Identity> lookupIdentityIn(const std::optional<std::string>& name,
   if (!found) return std::nullopt;
   Identity identity;
   identity.shortName = found->shortName;
+  identity.uid = found->uid;
+  identity.gid = found->gid;
   // The home as a path has no trailing separator ("/" stays itself).
   std::string home = found->home;
   while (home.size() > 1 && home.ends_with('/')) home.pop_back();

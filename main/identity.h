@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 
@@ -8,6 +10,8 @@
 /// The identity directory's record of one account.
 struct Identity {
   std::string shortName;
+  uid_t uid = 0;
+  gid_t gid = 0;  // the primary group
   std::optional<std::string> home;
   Uuid uuid;
 };

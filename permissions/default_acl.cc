@@ -44,7 +44,6 @@ acl_t defaultDenyDeleteACL() {
 }
 
 void setHomeListAndMode(int homeFd, const std::string& homePath, const char* module, int line) {
-  constexpr mode_t kHomeMode = 0750;
   const acl_t list = defaultDenyDeleteACL();
   if (list && (homeFd < 0 || acl_set_fd_np(homeFd, list, ACL_TYPE_EXTENDED) != 0)) {
     logFormat("%s:%d %s", module, line, homePath.c_str());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 #include "platform/acl.h"
@@ -11,6 +13,9 @@ hostacl::acl_t defaultDenyDeleteACL();
 
 /// Makes `entry` the everyone deny-delete entry (its flags are not touched).
 void fillDenyDeleteEntry(hostacl::acl_entry_t entry);
+
+/// The mode of a home folder itself.
+inline constexpr mode_t kHomeMode = 0750;
 
 /// Gives the pinned home folder the deny-delete list and mode 0750; a home
 /// that could not be pinned (`homeFd` < 0) gets neither. A failed list is

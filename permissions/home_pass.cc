@@ -15,6 +15,7 @@
 #include "platform/path.h"
 #include "platform/runtool.h"
 #include "platform/syslog.h"
+#include "platform/watch.h"
 
 namespace {
 
@@ -42,6 +43,7 @@ void applyToEveryItem(int homeFd, const std::string& homePath, const OwnerIds& o
   visitor.crossDevices = true;
   visitor.enter = [&](const WalkItem& item) {
     applyItemPermissions(item, owner, userUUID);
+    countProgress();
     return WalkStep::Descend;
   };
   // Item paths are the home joined with the relative path: one separator.
@@ -67,8 +69,8 @@ bool runFallbackCommands(const HeldHome& home, const std::optional<std::string>&
     result = false;
     logFormat("%s:%d Error:%d", permissionsLog::kModule, permissionsLog::kFallbackHomeEntry, status);
   }
-  if (existsWithoutLinks(homeFd, "Sites/Streaming")) {
-    status = runTool("/usr/bin/chgrp", {"-R", "vexa", joinPath(joinPath(homePath, "Sites"), "Streaming")});
+  if (existsWithoutLinks(homeFd, kStreamingFolder)) {
+    status = runTool("/usr/bin/chgrp", {"-R", kStreamingGroup, joinPath(joinPath(homePath, "Sites"), "Streaming")});
     if (status != 0) {
       result = false;
       logFormat("%s:%d Error:%d", permissionsLog::kModule, permissionsLog::kFallbackStreaming, status);

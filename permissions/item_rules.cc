@@ -24,64 +24,106 @@ constexpr mode_t kFileMode = 0600;
 constexpr mode_t kLocalizedFileMode = 0644;
 
 
-// The Drop Box list: everyone denied deletion, then the owner allowed
-// everything, inherited by what is created inside.
-void setDropBoxList(int fd, const std::string& path, const Uuid& userUUID) {
-  acl_t list = acl_init(1);
-  if (!list) return;
-  acl_entry_t entry = nullptr;
-  bool built = acl_create_entry(&list, &entry) == 0;
-  if (built) fillDenyDeleteEntry(entry);
-  built = built && acl_create_entry(&list, &entry) == 0;
-  if (built) {
-    acl_set_tag_type(entry, ACL_EXTENDED_ALLOW);
-    acl_permset_t permset = nullptr;
-    acl_get_permset(entry, &permset);
-    acl_clear_perms(permset);
-    for (uint32_t bit = ACL_LIST_DIRECTORY; bit <= ACL_CHANGE_OWNER; bit <<= 1) {
-      if (ACL_ALL_PERMISSIONS & bit) acl_add_perm(permset, bit);
-    }
-    acl_set_qualifier(entry, userUUID.bytes.data());
-    acl_set_permset(entry, permset);
-    acl_flagset_t flagset = nullptr;
-    acl_get_flagset_np(entry, &flagset);
-    acl_clear_flags_np(flagset);
-    acl_add_flag_np(flagset, ACL_ENTRY_FILE_INHERIT);
-    acl_add_flag_np(flagset, ACL_ENTRY_DIRECTORY_INHERIT);
-    acl_set_flagset_np(entry, flagset);
-  }
-  if (built && acl_set_fd_np(fd, list, ACL_TYPE_EXTENDED) != 0) logFormat("%s:%d %s", permissionsLog::kModule, permissionsLog::kDropBoxList, path.c_str());
-  acl_free(list);
-}
-
-void applyFolderList(const WalkItem& item, const std::optional<Uuid>& userUUID) {
-  if (item.path->ends_with("/Public/Drop Box")) {
-    if (!userUUID) {
+void setList(int fd, const std::string& path, ListRule rule, const std::optional<Uuid>& userUUID) {
+  switch (rule) {
+    case ListRule::Keep:
+      return;
+    case ListRule::DropBoxNoOwner:
       logFormat("UUID is NULL! %s:%d", permissionsLog::kModule, permissionsLog::kDropBoxWithoutUuid);
       return;
-    }
-    setDropBoxList(item.fd, *item.path, *userUUID);
-    return;
+    case ListRule::DropBox:
+      if (acl_t list = buildDropBoxList(*userUUID)) {
+        if (acl_set_fd_np(fd, list, ACL_TYPE_EXTENDED) != 0) {
+          logFormat("%s:%d %s", permissionsLog::kModule, permissionsLog::kDropBoxList, path.c_str());
+        }
+        acl_free(list);
+      }
+      return;
+    case ListRule::Default:
+      if (acl_set_fd_np(fd, defaultDenyDeleteACL(), ACL_TYPE_EXTENDED) != 0) {
+        logFormat("%s:%d %s", permissionsLog::kModule, permissionsLog::kFolderList, path.c_str());
+      }
+      return;
   }
-  const acl_t list = defaultDenyDeleteACL();
-  if (!list || lastComponent(*item.path) == "Movies") return;
-  if (acl_set_fd_np(item.fd, list, ACL_TYPE_EXTENDED) != 0) logFormat("%s:%d %s", permissionsLog::kModule, permissionsLog::kFolderList, item.path->c_str());
 }
 
 // A folder keeps its mode while it is immutable: the mode change comes first
 // and the kernel refuses it, then the flag goes.
-void applyFolderRules(const WalkItem& item, const std::optional<Uuid>& userUUID) {
-  fchmod(item.fd, kFolderMode);
+void applyFolderRules(const WalkItem& item, const ItemDecision& decision, const std::optional<Uuid>& userUUID) {
+  fchmod(item.fd, *decision.mode);
   if (item.kernelFlags) {
     // Only the kernel part changes, and only when the folder is immutable.
     if (*item.kernelFlags & UF_IMMUTABLE) writeKernelFlags(item.fd, *item.kernelFlags & ~UF_IMMUTABLE);
   } else if (const std::optional<uint32_t> flags = readFlags(item.fd)) {
     writeFlags(item.fd, *flags, *flags & ~UF_IMMUTABLE);
   }
-  applyFolderList(item, userUUID);
+  setList(item.fd, *item.path, decision.list, userUUID);
 }
 
 }  // namespace
+
+ItemDecision decideItem(mode_t type, const std::string& path, bool ownerUuidKnown) {
+  ItemDecision decision;
+  if (!S_ISDIR(type)) {
+    if (!S_ISLNK(type)) decision.mode = lastComponent(path) == ".localized" ? kLocalizedFileMode : kFileMode;
+    return decision;
+  }
+  decision.folder = true;
+  decision.mode = kFolderMode;
+  decision.clearImmutable = true;
+  // The Drop Box test comes first: a Drop Box folder is never a Movies one.
+  if (path.ends_with("/Public/Drop Box")) {
+    decision.list = ownerUuidKnown ? ListRule::DropBox : ListRule::DropBoxNoOwner;
+  } else if (defaultDenyDeleteACL() && lastComponent(path) != "Movies") {
+    decision.list = ListRule::Default;
+  }
+  return decision;
+}
+
+bool leftAloneForLinks(const struct stat& status, uid_t linkedFileOwner) {
+  return !S_ISDIR(status.st_mode) && status.st_nlink > 1 && status.st_uid != linkedFileOwner;
+}
+
+acl_t buildDropBoxList(const Uuid& userUUID) {
+  acl_t list = acl_init(1);
+  if (!list) return nullptr;
+  acl_entry_t entry = nullptr;
+  if (acl_create_entry(&list, &entry) != 0) {
+    acl_free(list);
+    return nullptr;
+  }
+  fillDenyDeleteEntry(entry);
+  if (acl_create_entry(&list, &entry) != 0) {
+    acl_free(list);
+    return nullptr;
+  }
+  acl_set_tag_type(entry, ACL_EXTENDED_ALLOW);
+  acl_permset_t permset = nullptr;
+  acl_get_permset(entry, &permset);
+  acl_clear_perms(permset);
+  for (uint32_t bit = ACL_LIST_DIRECTORY; bit <= ACL_CHANGE_OWNER; bit <<= 1) {
+    if (ACL_ALL_PERMISSIONS & bit) acl_add_perm(permset, bit);
+  }
+  acl_set_qualifier(entry, userUUID.bytes.data());
+  acl_set_permset(entry, permset);
+  acl_flagset_t flagset = nullptr;
+  acl_get_flagset_np(entry, &flagset);
+  acl_clear_flags_np(flagset);
+  acl_add_flag_np(flagset, ACL_ENTRY_FILE_INHERIT);
+  acl_add_flag_np(flagset, ACL_ENTRY_DIRECTORY_INHERIT);
+  acl_set_flagset_np(entry, flagset);
+  return list;
+}
+
+std::optional<std::vector<AclEntry>> wantedList(ListRule rule, const std::optional<Uuid>& userUUID) {
+  if (rule == ListRule::Default) return defaultDenyDeleteACL()->entries;
+  if (rule != ListRule::DropBox || !userUUID) return std::nullopt;
+  acl_t list = buildDropBoxList(*userUUID);
+  if (!list) return std::nullopt;
+  std::vector<AclEntry> entries = list->entries;
+  acl_free(list);
+  return entries;
+}
 
 OwnerIds ownerIds(const std::optional<std::string>& userIdText, const std::optional<std::string>& groupIdText,
                   uid_t homeOwner) {
@@ -97,7 +139,8 @@ OwnerIds ownerIds(const std::optional<std::string>& userIdText, const std::optio
 
 void applyItemPermissions(const WalkItem& item, const OwnerIds& owner, const std::optional<Uuid>& userUUID) {
   if (S_ISDIR(item.status.st_mode) && item.fd >= 0) {
-    applyFolderRules(item, userUUID);
+    const ItemDecision decision = decideItem(item.status.st_mode, *item.path, userUUID.has_value());
+    applyFolderRules(item, decision, userUUID);
     if (owner.present) changeOwnerPinned(item.fd, owner.uid, owner.gid);
     return;
   }
@@ -107,15 +150,14 @@ void applyItemPermissions(const WalkItem& item, const OwnerIds& owner, const std
   UniqueFd pin(openat(item.parentFd, item.name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat status {};
   if (!pin.valid() || fstat(pin.get(), &status) != 0 || S_ISDIR(status.st_mode)) return;
-  if (status.st_nlink > 1 && status.st_uid != owner.linkedFileOwner) {
+  if (leftAloneForLinks(status, owner.linkedFileOwner)) {
     logFormat("Skipping %s because it has %lu links and belongs to uid %u, not %u", item.path->c_str(),
               static_cast<unsigned long>(status.st_nlink), static_cast<unsigned>(status.st_uid),
               static_cast<unsigned>(owner.linkedFileOwner));
     return;
   }
-  if (!S_ISLNK(status.st_mode)) {
-    changeModePinned(pin.get(), lastComponent(*item.path) == ".localized" ? kLocalizedFileMode : kFileMode);
-  }
+  const ItemDecision decision = decideItem(status.st_mode, *item.path, userUUID.has_value());
+  if (decision.mode) changeModePinned(pin.get(), *decision.mode);
   if (owner.present) changeOwnerPinned(pin.get(), owner.uid, owner.gid);
 }
 

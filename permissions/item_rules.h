@@ -3,6 +3,11 @@
 #include <optional>
 #include <string>
 
+#include <sys/stat.h>
+
+#include <vector>
+
+#include "platform/acl.h"
 #include "platform/below/walk.h"
 #include "platform/uuid.h"
 
@@ -16,6 +21,37 @@ struct OwnerIds {
   /// new owner when there is one, else the home's owner.
   uid_t linkedFileOwner = 0;
 };
+
+/// Which access list a folder is given.
+enum class ListRule {
+  Keep,             // left as it is (a non-folder, a Movies folder, no default list)
+  Default,          // the shared deny-delete list
+  DropBox,          // everyone denied deletion, the owner allowed everything, inherited
+  DropBoxNoOwner,   // a Drop Box folder with no owner's UUID: left as it is, and said
+};
+
+/// What the rules want of one item, decided from its kind, name and path
+/// alone; a change and a check both ask this, so they cannot disagree.
+struct ItemDecision {
+  bool folder = false;
+  std::optional<mode_t> mode;  // none: a link keeps its mode
+  bool clearImmutable = false;
+  ListRule list = ListRule::Keep;
+};
+
+ItemDecision decideItem(mode_t type, const std::string& path, bool ownerUuidKnown);
+
+/// True when a non-folder must be left alone: it has other names that may lie
+/// outside the home, and it does not belong to `linkedFileOwner` already.
+bool leftAloneForLinks(const struct stat& status, uid_t linkedFileOwner);
+
+/// The Drop Box list for the owner `userUUID`; the caller frees it. Null when
+/// it could not be built whole.
+hostacl::acl_t buildDropBoxList(const Uuid& userUUID);
+
+/// The entries that `rule` gives a folder; none for Keep and DropBoxNoOwner
+/// (the folder keeps its own), nor when the list could not be built.
+std::optional<std::vector<hostacl::AclEntry>> wantedList(ListRule rule, const std::optional<Uuid>& userUUID);
 
 /// Converts the decimal id texts; absent unless both are present. `homeOwner`
 /// is the home's owner now, for files with several links when no ids are given.

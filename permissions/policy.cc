@@ -20,29 +20,32 @@ std::optional<std::string> stringValue(plist_t dict, const char* key) {
 }
 
 const char* toolFor(const std::optional<std::string>& command) {
-  if (command == "CHMOD") return "/bin/chmod";
-  if (command == "CHGRP") return "/usr/bin/chgrp";
+  if (command == "CHMOD") return kChmodTool;
+  if (command == "CHGRP") return kChgrpTool;
   return nullptr;
 }
 
-void runRule(const std::string& homePath, int homeFd, const std::optional<std::string>& userName, plist_t rule) {
-  if (plist_get_node_type(rule) != PLIST_DICT) return;
-  const char* tool = toolFor(stringValue(rule, "Command"));
-  std::string argument = stringValue(rule, "Argument").value_or("");
-  if (userName) argument = replaceAll(argument, kUserNameMarker, *userName);
-  plist_t paths = plist_dict_get_item(rule, "Paths");
-  if (!paths || plist_get_node_type(paths) != PLIST_ARRAY) return;
-  for (uint32_t i = 0; i < plist_array_get_size(paths); ++i) {
-    const std::optional<std::string> relative = plistString(plist_array_get_item(paths, i));
-    // The tools follow a link named on their command line, so an entry is
-    // only handed over when it lies below the home with no link on the way.
-    if (!relative || !tool || homeFd < 0 || !existsBeneathWithoutLinks(homeFd, *relative)) continue;
-    const int status = runTool(tool, {argument, joinPath(homePath, *relative)});
-    if (status != 0) logFormat("%s:%d Error:%d", permissionsLog::kModule, permissionsLog::kPolicyTool, status);
-  }
-}
-
 }  // namespace
+
+std::vector<PolicyStep> policySteps(plist_t rules, const std::optional<std::string>& userName) {
+  std::vector<PolicyStep> steps;
+  if (!rules || plist_get_node_type(rules) != PLIST_ARRAY) return steps;
+  for (uint32_t r = 0; r < plist_array_get_size(rules); ++r) {
+    plist_t rule = plist_array_get_item(rules, r);
+    if (plist_get_node_type(rule) != PLIST_DICT) continue;
+    const char* tool = toolFor(stringValue(rule, "Command"));
+    std::string argument = stringValue(rule, "Argument").value_or("");
+    if (userName) argument = replaceAll(argument, kUserNameMarker, *userName);
+    plist_t paths = plist_dict_get_item(rule, "Paths");
+    if (!tool || !paths || plist_get_node_type(paths) != PLIST_ARRAY) continue;
+    for (uint32_t i = 0; i < plist_array_get_size(paths); ++i) {
+      if (std::optional<std::string> relative = plistString(plist_array_get_item(paths, i))) {
+        steps.push_back({tool, argument, std::move(*relative)});
+      }
+    }
+  }
+  return steps;
+}
 
 PlistRef loadPermissionPolicy() {
   const std::optional<std::string> library = localLibraryFolder();
@@ -57,8 +60,13 @@ PlistRef loadPermissionPolicy() {
 
 bool runPermissionPolicy(const HeldHome& home, const std::optional<std::string>& userName, plist_t rules) {
   if (!rules || plist_get_node_type(rules) != PLIST_ARRAY) return true;
-  for (uint32_t i = 0; i < plist_array_get_size(rules); ++i) {
-    runRule(home.path, home.folder.get(), userName, plist_array_get_item(rules, i));
+  const int homeFd = home.folder.get();
+  for (const PolicyStep& step : policySteps(rules, userName)) {
+    // The tools follow a link named on their command line, so an entry is
+    // only handed over when it lies below the home with no link on the way.
+    if (homeFd < 0 || !existsBeneathWithoutLinks(homeFd, step.relative)) continue;
+    const int status = runTool(step.tool, {step.argument, joinPath(home.path, step.relative)});
+    if (status != 0) logFormat("%s:%d Error:%d", permissionsLog::kModule, permissionsLog::kPolicyTool, status);
   }
   return true;
 }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 
 #include "platform/fd.h"
@@ -167,4 +168,22 @@ std::string qualifierName(const Uuid& uuid) {
     }
   }
   return formatUuid(uuid);
+}
+
+std::optional<uint32_t> plainIdNumber(const std::string& text) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 10) {
+    return std::nullopt;
+  }
+  const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+  if (value >= 0xFFFFFFFFull) return std::nullopt;
+  return static_cast<uint32_t>(value);
+}
+
+std::optional<gid_t> groupIdOf(const std::string& text, const char* groupFile) {
+  if (const std::optional<std::vector<GroupRecord>> groups = readGroups(groupFile)) {
+    for (const GroupRecord& group : *groups) {
+      if (group.name == text) return group.gid;
+    }
+  }
+  return plainIdNumber(text);
 }

@@ -2,6 +2,8 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,6 +57,12 @@ std::optional<Uuid> groupUuidByName(std::string_view name, const char* groupFile
 /// Test hook: the files the lookups given none read instead of /etc/passwd
 /// and /etc/group; empty texts restore those.
 void setDirectoryTestFiles(const std::string& passwdFile, const std::string& groupFile);
+
+/// A plain decimal id (digits only, below 2^32 - 1), as a tool's operand.
+std::optional<uint32_t> plainIdNumber(const std::string& text);
+
+/// The id of the group named exactly `text`, else `text` as a plain number.
+std::optional<gid_t> groupIdOf(const std::string& text, const char* groupFile = nullptr);
 
 Uuid accountUuid(uid_t uid);
 Uuid groupUuid(gid_t gid);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "platform/below/pin.h"
 #include "platform/bytes.h"
@@ -172,4 +173,28 @@ int setHiddenAt(int dirFd, const char* name) {
   if (*current & UF_HIDDEN) return 0;
   if (!item.valid()) return writeAttributePart(target, (*current | UF_HIDDEN) & ~kKernelFlags);
   return writeFlags(target, *current, *current | UF_HIDDEN);
+}
+
+std::string flagNames(uint32_t flags) {
+  struct Named {
+    uint32_t bit;
+    const char* name;
+  };
+  static constexpr Named kNames[] = {
+      {UF_NODUMP, "nodump"}, {UF_IMMUTABLE, "uchg"}, {UF_APPEND, "uappnd"}, {UF_HIDDEN, "hidden"}};
+  std::string text;
+  uint32_t rest = flags;
+  for (const Named& named : kNames) {
+    if (!(rest & named.bit)) continue;
+    text += text.empty() ? "" : ",";
+    text += named.name;
+    rest &= ~named.bit;
+  }
+  if (rest) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%x", rest);
+    text += text.empty() ? "" : ",";
+    text += hex;
+  }
+  return text.empty() ? "-" : text;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 // BSD file flags as the host reports them.
 inline constexpr uint32_t UF_NODUMP = 0x1;
@@ -40,6 +41,10 @@ int writeKernelFlags(int fd, uint32_t wanted);
 /// reported it, so that a walk learns it without asking the item again; none
 /// when the file system does not report all three.
 std::optional<uint32_t> kernelFlagsOf(const struct statx& status);
+
+/// The flags word as a listing shows it: "nodump", "uchg", "uappnd", "hidden"
+/// and any other bits as one 0x word, joined by commas; "-" for none.
+std::string flagNames(uint32_t flags);
 
 /// Flags word of the item `name` in the folder `dirFd`, without following a
 /// link: a link has none; other non-folders and non-files only have the

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/watch.h"
+
 namespace {
 
 // True when the system log's socket takes a connection; asked once.
@@ -40,6 +42,7 @@ void logLine(std::string_view line) {
   const bool echo = alsoToStandardError();
   const std::string text(line);
   syslog(LOG_USER | LOG_NOTICE, "%s", text.c_str());
+  copyLogLine(text);
   if (echo) std::fprintf(stderr, "%s%s", text.c_str(), (!text.empty() && text.back() == '\n') ? "" : "\n");
 }
 

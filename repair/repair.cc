@@ -18,10 +18,10 @@ namespace {
 // handed to chmod, which would follow it.
 void closeApplicationsFolder(int homeFd, const std::string& home) {
   struct stat status {};
-  if (homeFd < 0 || fstatat(homeFd, "Applications", &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode)) {
+  if (homeFd < 0 || fstatat(homeFd, kApplicationsFolder, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode)) {
     return;
   }
-  runTool("/bin/chmod", {"u=rwx,g-rwx,o-rwx", joinPath(home, "Applications")});
+  runTool("/bin/chmod", {kApplicationsMode, joinPath(home, kApplicationsFolder)});
 }
 
 }  // namespace

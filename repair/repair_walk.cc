@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <glob.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include "permissions/item_rules.h"
@@ -30,63 +31,76 @@ std::string escapeGlob(const std::string& text) {
 // reached again from the pinned home with no link on the way and no escape.
 void applyBeneathHome(const std::string& match, const std::string& home, int homeFd, uid_t homeOwner,
                       const std::optional<Uuid>& userUUID) {
-  const std::string prefix = home.empty() || home.back() != '/' ? home + "/" : home;
-  UniqueFd parent;
   std::string name;
-  if (homeFd >= 0 && match.size() > prefix.size() && match.starts_with(prefix)) {
-    parent.reset(openParentBeneath(homeFd, match.substr(prefix.size()), &name));
-  }
+  UniqueFd parent(openMatchParent(match, home, homeFd, &name));
   // No owner changes here; a file with several links must already be the
   // home's owner's, as the recursive owner change left it.
   OwnerIds noOwner;
   noOwner.linkedFileOwner = homeOwner;
-  const bool reachable = parent.get() >= 0 && !name.empty() && name != "." && name != "..";
-  if (!reachable || !applyItemPermissionsAt(parent.get(), name.c_str(), match, noOwner, userUUID)) {
+  if (!parent.valid() || !applyItemPermissionsAt(parent.get(), name.c_str(), match, noOwner, userUUID)) {
     logFormat("lstat(%s) failed (%d).", match.c_str(), -1);
   }
 }
 
 }  // namespace
 
-void repairMatchedItem(const std::string& templateItem, const std::string& match, const std::string& home,
-                       dev_t homeDevice, const std::optional<Uuid>& userUUID, int homeFd, uid_t homeOwner) {
+int openMatchParent(const std::string& match, const std::string& home, int homeFd, std::string* name) {
+  const std::string prefix = home.empty() || home.back() != '/' ? home + "/" : home;
+  if (homeFd < 0 || match.size() <= prefix.size() || !match.starts_with(prefix)) return -1;
+  const int parent = openParentBeneath(homeFd, match.substr(prefix.size()), name);
+  if (parent >= 0 && (name->empty() || *name == "." || *name == "..")) {
+    close(parent);
+    return -1;
+  }
+  return parent < 0 ? -1 : parent;
+}
+
+MatchVerdict judgeMatch(const std::string& templateItem, const std::string& match, dev_t homeDevice) {
   bool templateIsFolder = false;
   bool matchIsFolder = false;
-  if (!fileExists(templateItem, &templateIsFolder)) {
-    logFormat("file does not exist at path: %s", templateItem.c_str());
-    return;
-  }
-  if (!fileExists(match, &matchIsFolder)) {
-    logFormat("file does not exist at path: %s", match.c_str());
-    return;
-  }
-  if (templateIsFolder != matchIsFolder) {
-    logLine("source and destination are not both directories or not both files");
-    return;
-  }
+  if (!fileExists(templateItem, &templateIsFolder)) return MatchVerdict::TemplateMissing;
+  if (!fileExists(match, &matchIsFolder)) return MatchVerdict::MatchMissing;
+  if (templateIsFolder != matchIsFolder) return MatchVerdict::KindsDiffer;
   const std::optional<FileStatus> status = lstatPath(match);
-  if (!status) {
-    logFormat("lstat(%s) failed (%d).", match.c_str(), -1);
-    return;
+  if (!status) return MatchVerdict::Unexaminable;
+  if (status->device != homeDevice) return MatchVerdict::OtherDevice;
+  return MatchVerdict::Apply;
+}
+
+void repairMatchedItem(const std::string& templateItem, const std::string& match, const std::string& home,
+                       dev_t homeDevice, const std::optional<Uuid>& userUUID, int homeFd, uid_t homeOwner) {
+  switch (judgeMatch(templateItem, match, homeDevice)) {
+    case MatchVerdict::TemplateMissing:
+      return logFormat("file does not exist at path: %s", templateItem.c_str());
+    case MatchVerdict::MatchMissing:
+      return logFormat("file does not exist at path: %s", match.c_str());
+    case MatchVerdict::KindsDiffer:
+      return logLine("source and destination are not both directories or not both files");
+    case MatchVerdict::Unexaminable:
+      return logFormat("lstat(%s) failed (%d).", match.c_str(), -1);
+    case MatchVerdict::OtherDevice:
+      return logFormat("Skipping %s because it's on a different bsd dev than %s", match.c_str(), home.c_str());
+    case MatchVerdict::Apply:
+      return applyBeneathHome(match, home, homeFd, homeOwner, userUUID);
   }
-  if (status->device != homeDevice) {
-    logFormat("Skipping %s because it's on a different bsd dev than %s", match.c_str(), home.c_str());
-    return;
+}
+
+void forEachHomeMatch(const std::string& home, const std::string& subpath,
+                      const std::function<void(const std::string&)>& visit) {
+  // The home's own text is literal; only the template's part is a pattern, in
+  // which English.lproj stands for every language folder.
+  const std::string pattern = joinPath(escapeGlob(home), replaceAll(subpath, "English.lproj", "*.lproj"));
+  glob_t matches{};
+  if (glob(pattern.c_str(), 0, nullptr, &matches) == 0) {
+    for (size_t i = 0; i < matches.gl_pathc; ++i) visit(matches.gl_pathv[i]);
   }
-  applyBeneathHome(match, home, homeFd, homeOwner, userUUID);
+  globfree(&matches);
 }
 
 void repairTemplateItem(const RepairWalkContext& context, const std::string& subpath) {
   const std::string templateItem = joinPath(context.templateBase, subpath);
-  // The home's own text is literal; only the template's part is a pattern, in
-  // which English.lproj stands for every language folder.
-  const std::string pattern = joinPath(escapeGlob(context.home), replaceAll(subpath, "English.lproj", "*.lproj"));
-  glob_t matches{};
-  if (glob(pattern.c_str(), 0, nullptr, &matches) == 0) {
-    for (size_t i = 0; i < matches.gl_pathc; ++i) {
-      repairMatchedItem(templateItem, matches.gl_pathv[i], context.home, context.homeDevice, context.userUUID,
-                        context.homeFd, context.homeOwner);
-    }
-  }
-  globfree(&matches);
+  forEachHomeMatch(context.home, subpath, [&](const std::string& match) {
+    repairMatchedItem(templateItem, match, context.home, context.homeDevice, context.userUUID, context.homeFd,
+                      context.homeOwner);
+  });
 }

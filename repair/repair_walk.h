@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -27,3 +28,26 @@ void repairTemplateItem(const RepairWalkContext& context, const std::string& sub
 /// with no symbolic link on the way.
 void repairMatchedItem(const std::string& templateItem, const std::string& match, const std::string& home,
                        dev_t homeDevice, const std::optional<Uuid>& userUUID, int homeFd, uid_t homeOwner);
+
+/// How the walk judges one match of a template item, before any change.
+enum class MatchVerdict {
+  Apply,            // the rules apply (once it is reached below the home without links)
+  TemplateMissing,  // the template item does not exist
+  MatchMissing,     // the match does not exist (a dangling link)
+  KindsDiffer,      // one is a folder, the other is not
+  Unexaminable,     // the match cannot be examined
+  OtherDevice,      // the match lies on another device than the home
+};
+
+/// Judges a match as the walk does, without logging or changing anything.
+MatchVerdict judgeMatch(const std::string& templateItem, const std::string& match, dev_t homeDevice);
+
+/// Opens the folder that holds `match` (a path that glob gave below `home`),
+/// reached again from the pinned home with no link on the way and no escape,
+/// and gives the match's name there. -1 when it cannot be reached so.
+int openMatchParent(const std::string& match, const std::string& home, int homeFd, std::string* name);
+
+/// Calls `visit` with every home path that plays the part of the template's
+/// `subpath`, in the order the walk handles them.
+void forEachHomeMatch(const std::string& home, const std::string& subpath,
+                      const std::function<void(const std::string&)>& visit);

@@ -30,13 +30,17 @@ int openParentBeneath(int rootFd, const std::string& relative, std::string* name
   return openBeneath(rootFd, trimmed.substr(0, slash), O_RDONLY | O_DIRECTORY);
 }
 
-bool existsBeneathWithoutLinks(int rootFd, const std::string& relative) {
+int pinBeneathWithoutLinks(int rootFd, const std::string& relative) {
   // Separators at either end are dropped, as joining onto the root does;
   // without O_NOFOLLOW the refusal of links covers the last component too.
   const size_t first = relative.find_first_not_of('/');
-  if (first == std::string::npos) return false;
+  if (first == std::string::npos) return -ENOENT;
   const size_t last = relative.find_last_not_of('/');
-  const int fd = openBeneath(rootFd, relative.substr(first, last - first + 1), O_PATH);
+  return openBeneath(rootFd, relative.substr(first, last - first + 1), O_PATH);
+}
+
+bool existsBeneathWithoutLinks(int rootFd, const std::string& relative) {
+  const int fd = pinBeneathWithoutLinks(rootFd, relative);
   if (fd < 0) return false;
   close(fd);
   return true;

@@ -17,6 +17,11 @@ int openBeneath(int rootFd, const std::string& relative, int flags, mode_t mode 
 /// folder's descriptor, or -errno. `relative` must name something below root.
 int openParentBeneath(int rootFd, const std::string& relative, std::string* name);
 
+/// Pins (O_PATH) what `relative` names below the folder `rootFd`, reached
+/// with no symbolic link anywhere on the way and not itself one; -errno when
+/// it is not there so.
+int pinBeneathWithoutLinks(int rootFd, const std::string& relative);
+
 /// True when `relative` names an item below the folder `rootFd` that is
 /// reached with no symbolic link anywhere on the way and is not itself one.
 bool existsBeneathWithoutLinks(int rootFd, const std::string& relative);

@@ -104,7 +104,7 @@ def made_by_the_sample(home, uid):
 
 def test_layout_keeps_the_helpers_off_the_path(installed):
     usr = installed / "usr"
-    assert (sorted(os.listdir(usr / "sbin")), sorted(os.listdir(usr / "bin"))) == (["hollin"], ["hollin-ls"])
+    assert (sorted(os.listdir(usr / "sbin")), sorted(os.listdir(usr / "bin"))) == (["hollin", "hollinctl"], ["hollin-ls"])
     assert set(os.listdir(usr / "libexec/hollin")) == {"chmod", "chgrp", "chown", "touch", "mirra"}
     assert (usr / "share/hollin/user-template/__permissions.plist").is_file()
 
@@ -141,5 +141,15 @@ def test_repair_gives_the_build_s_staff_group(host):
         os.lchown(home / rel, *owner)
         os.chmod(home / rel, 0o777)
     hs.set_acl(home / "Public/Drop Box", [])
-    assert host.run(["-repairPermissions", "dora"]) == (0, [])
+    check = ["/usr/sbin/hollinctl", "check", "dora"]
+    found = host.sandbox(check)
+    assert found.returncode == 1, found.stderr
+    assert found.stdout.splitlines()[-3:] == [
+        "Public/Drop Box  list missing: group:everyone deny delete",
+        "Public/Drop Box  list missing: dora allow " + ",".join([*hs.PERMS, "file_inherit", "directory_inherit"]),
+        "dora (/Users/dora): 9 differences in 5 of 37 items"]
+    # The installed front end runs the installed tool beside it.
+    done = host.sandbox(["/usr/sbin/hollinctl", "repair", "dora"])
+    assert done.returncode == 0 and "hollinctl: repair dora (/Users/dora): done" in done.stderr, done.stderr
     assert state(home) == made  # owners back, the group is the build's staff group (20)
+    assert host.sandbox(check).returncode == 0

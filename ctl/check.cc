@@ -1,0 +1,330 @@
+#include "ctl/check.h"
+
+#include <bsd/unistd.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "permissions/default_acl.h"
+#include "permissions/home_pass.h"
+#include "permissions/item_rules.h"
+#include "permissions/policy.h"
+#include "platform/acl.h"
+#include "platform/admin/filemanager.h"
+#include "platform/admin/home.h"
+#include "platform/below/beneath.h"
+#include "platform/below/walk.h"
+#include "platform/directory.h"
+#include "platform/fd.h"
+#include "platform/flags.h"
+#include "platform/path.h"
+#include "repair/repair.h"
+#include "repair/repair_walk.h"
+
+using hostacl::AclEntry;
+
+#ifndef HOLLIN_STAFF_GID
+#define HOLLIN_STAFF_GID "20"
+#endif
+
+namespace {
+
+struct FileId {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const FileId&) const = default;
+};
+
+struct FileIdHash {
+  size_t operator()(const FileId& id) const { return std::hash<ino_t>()(id.inode) * 31 + id.device; }
+};
+
+FileId idOf(const struct stat& status) { return {status.st_dev, status.st_ino}; }
+
+// One later tool run that lands on a known item: a mode (chmod), a group
+// (chgrp), or a group for a whole tree (chgrp -R).
+struct Step {
+  enum Kind { Mode, Group, GroupTree } kind = Mode;
+  FileId target;
+  std::shared_ptr<void> modeSet;  // from setmode(), as chmod reads its operand
+  gid_t group = 0;
+};
+
+// What one run of the changes would do, worked out before the walk.
+struct Plan {
+  CheckAs as = CheckAs::Repair;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  Uuid uuid;
+  std::unordered_set<FileId, FileIdHash> matched;  // a repair gives these the rules
+  std::vector<Step> steps;                         // in the order they run
+};
+
+// Names for owners, read once per check.
+struct NameBook {
+  std::unordered_map<uid_t, std::string> users;
+  std::unordered_map<gid_t, std::string> groups;
+};
+
+NameBook readNames() {
+  NameBook book;
+  for (const AccountRecord& account : readAccounts().value_or(std::vector<AccountRecord>{})) {
+    book.users.emplace(account.uid, account.shortName);
+  }
+  for (const GroupRecord& group : readGroups().value_or(std::vector<GroupRecord>{})) {
+    book.groups.emplace(group.gid, group.name);
+  }
+  return book;
+}
+
+std::string ownerText(const NameBook& book, uid_t uid, gid_t gid) {
+  const auto user = book.users.find(uid);
+  const auto group = book.groups.find(gid);
+  return (user != book.users.end() ? user->second : std::to_string(uid)) + ":" +
+         (group != book.groups.end() ? group->second : std::to_string(gid));
+}
+
+std::string modeText(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+// The item a later tool run names, as the run reaches it: below the home,
+// with no link on the way, not a link itself.
+std::optional<FileId> reachableId(int homeFd, const std::string& relative) {
+  const int pin = pinBeneathWithoutLinks(homeFd, relative);
+  if (pin < 0) return std::nullopt;
+  UniqueFd held(pin);
+  struct stat status {};
+  if (fstat(held.get(), &status) != 0) return std::nullopt;
+  return idOf(status);
+}
+
+void addModeStep(Plan& plan, const std::optional<FileId>& target, const char* mode) {
+  void* set = setmode(mode);
+  if (!target || !set) {
+    std::free(set);  // the tool refuses a mode it cannot read: nothing changes
+    return;
+  }
+  plan.steps.push_back({Step::Mode, *target, std::shared_ptr<void>(set, std::free), 0});
+}
+
+void addGroupStep(Plan& plan, const std::optional<FileId>& target, const std::string& group, Step::Kind kind) {
+  const std::optional<gid_t> gid = groupIdOf(group);
+  if (target && gid) plan.steps.push_back({kind, *target, nullptr, *gid});
+}
+
+// The items the repair's template walk gives the rules: every match that
+// passes its tests and is reached again from the home without links.
+void collectMatches(Plan& plan, const HeldHome& home, const std::string& templateRoot) {
+  for (const char* folder : {"Non_localized", "English.lproj"}) {
+    const std::string base = joinPath(templateRoot, folder);
+    enumerateSubpaths(base, [&](const std::string& subpath) {
+      const std::string templateItem = joinPath(base, subpath);
+      forEachHomeMatch(home.path, subpath, [&](const std::string& match) {
+        if (judgeMatch(templateItem, match, home.status.st_dev) != MatchVerdict::Apply) return;
+        std::string name;
+        const int parent = openMatchParent(match, home.path, home.folder.get(), &name);
+        if (parent < 0) return;
+        UniqueFd held(parent);
+        struct stat status {};
+        if (fstatat(held.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) plan.matched.insert(idOf(status));
+      });
+    });
+  }
+}
+
+Plan makePlan(const CheckAccount& account, const HeldHome& home, const std::string& templateRoot, CheckAs as) {
+  Plan plan;
+  plan.as = as;
+  plan.uuid = account.uuid;
+  plan.uid = account.uid;
+  plan.gid = as == CheckAs::Repair ? staffGroup() : account.gid;
+  const int homeFd = home.folder.get();
+  if (as == CheckAs::Repair) {
+    collectMatches(plan, home, templateRoot);
+    struct stat status {};
+    if (fstatat(homeFd, kApplicationsFolder, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode)) {
+      addModeStep(plan, idOf(status), kApplicationsMode);
+    }
+  }
+  PlistRef policy = loadPermissionPolicy();
+  for (const PolicyStep& step : policySteps(policy.get(), account.name)) {
+    const std::optional<FileId> target = reachableId(homeFd, step.relative);
+    if (std::strcmp(step.tool, kChmodTool) == 0) {
+      addModeStep(plan, target, step.argument.c_str());
+    } else {
+      addGroupStep(plan, target, step.argument, Step::Group);
+    }
+  }
+  // The built-in commands of a pass without a policy: of the three, only the
+  // streaming group changes what the rules already gave.
+  if (as == CheckAs::Apply && !policy) {
+    addGroupStep(plan, reachableId(homeFd, kStreamingFolder), kStreamingGroup, Step::GroupTree);
+  }
+  return plan;
+}
+
+// What an item should be once the changes have run.
+struct Want {
+  mode_t mode = 0;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  bool clearImmutable = false;
+  std::optional<std::vector<AclEntry>> list;  // none: its list is not touched
+  bool leftAlone = false;
+};
+
+// A tree that chgrp -R is changing, while the walk is inside it.
+struct OpenTree {
+  unsigned depth = 0;
+  uid_t owner = 0;  // whom a file with several links must belong to
+  gid_t group = 0;
+};
+
+struct Checker {
+  const Plan& plan;
+  const CheckHooks& hooks;
+  NameBook names;
+  CheckSummary summary;
+  std::vector<OpenTree> trees;
+
+  void report(Difference difference, bool& itemDiffers) {
+    ++summary.differences;
+    if (!itemDiffers) ++summary.differingItems;
+    itemDiffers = true;
+    if (hooks.difference) hooks.difference(difference);
+  }
+
+  Want want(const struct stat& status, const std::string& path, bool isHome) {
+    Want w{status.st_mode & 07777, status.st_uid, status.st_gid, false, std::nullopt, false};
+    const bool repair = plan.as == CheckAs::Repair;
+    if (isHome) {
+      w.mode = kHomeMode;
+      w.uid = plan.uid;
+      w.gid = plan.gid;
+      if (defaultDenyDeleteACL()) w.list = defaultDenyDeleteACL()->entries;
+    } else if (leftAloneForLinks(status, plan.uid)) {
+      w.leftAlone = true;
+    } else {
+      w.uid = plan.uid;
+      w.gid = plan.gid;
+      if (!repair || plan.matched.contains(idOf(status))) {
+        const ItemDecision decision = decideItem(status.st_mode, path, true);
+        if (decision.mode) w.mode = *decision.mode;
+        w.clearImmutable = decision.clearImmutable;
+        w.list = wantedList(decision.list, plan.uuid);
+      }
+    }
+    applySteps(status, w);
+    return w;
+  }
+
+  void applySteps(const struct stat& status, Want& w) {
+    for (const OpenTree& tree : trees) {
+      if (S_ISDIR(status.st_mode) || status.st_nlink <= 1 || w.uid == tree.owner) w.gid = tree.group;
+    }
+    for (const Step& step : plan.steps) {
+      if (step.target != idOf(status)) continue;
+      if (step.kind == Step::Mode) {
+        w.mode = getmode(step.modeSet.get(), (status.st_mode & S_IFMT) | w.mode) & 07777;
+      } else {
+        w.gid = step.group;
+        if (step.kind == Step::GroupTree) trees.push_back({0, w.uid, step.group});
+      }
+    }
+  }
+
+  // Compares one item; `fd` is the folder itself for folders, else -1.
+  void compare(const struct stat& status, const std::optional<uint32_t>& kernelFlags, int fd,
+               const std::string& path, const std::string& relative, bool isHome) {
+    ++summary.items;
+    if (hooks.progress && summary.items % 4096 == 0) hooks.progress(summary.items);
+    const Want w = want(status, path, isHome);
+    if (w.leftAlone) ++summary.leftAlone;
+    bool differs = false;
+    if (!S_ISLNK(status.st_mode) && (status.st_mode & 07777) != w.mode) {
+      report({relative, "mode", modeText(status.st_mode), modeText(w.mode), {}, {}}, differs);
+    }
+    if (status.st_uid != w.uid || status.st_gid != w.gid) {
+      report({relative, "owner", ownerText(names, status.st_uid, status.st_gid), ownerText(names, w.uid, w.gid), {}, {}},
+             differs);
+    }
+    if (fd < 0) return;
+    const bool immutable = kernelFlags ? (*kernelFlags & UF_IMMUTABLE) != 0 : (readFlags(fd).value_or(0) & UF_IMMUTABLE);
+    if (w.clearImmutable && immutable) {
+      const uint32_t flags = readFlags(fd).value_or(UF_IMMUTABLE);
+      report({relative, "flags", flagNames(flags), flagNames(flags & ~UF_IMMUTABLE), {}, {}}, differs);
+    }
+    if (w.list) compareList(*w.list, hostacl::readAclFd(fd), relative, differs);
+  }
+
+  void compareList(const std::vector<AclEntry>& wanted, const std::optional<std::vector<AclEntry>>& have,
+                   const std::string& relative, bool& differs) {
+    if (have && *have == wanted) return;
+    Difference difference{relative, "list", {}, {}, {}, {}};
+    for (const AclEntry& entry : wanted) difference.wantList.push_back(hostacl::formatAclEntry(entry));
+    if (have) {
+      for (const AclEntry& entry : *have) difference.haveList.push_back(hostacl::formatAclEntry(entry));
+    } else {
+      difference.have = "unreadable";
+    }
+    report(std::move(difference), differs);
+  }
+};
+
+}  // namespace
+
+gid_t staffGroup() { return static_cast<gid_t>(std::strtoul(HOLLIN_STAFF_GID, nullptr, 10)); }
+
+CheckSummary checkHome(const CheckAccount& account, const std::string& templateRoot, CheckAs as,
+                       const CheckHooks& hooks) {
+  const HeldHome home = holdHome(account.home);
+  if (!home.folder.valid()) {
+    CheckSummary failed;
+    failed.error = !home.examined ? "no home folder at " + account.home
+                   : S_ISLNK(home.status.st_mode) ? account.home + " is a symbolic link"
+                                                  : account.home + " is not a folder";
+    return failed;
+  }
+  const Plan plan = makePlan(account, home, templateRoot, as);
+  Checker checker{plan, hooks, readNames(), {}, {}};
+  checker.summary.reached = true;
+
+  struct statx homeStatus {};
+  std::optional<uint32_t> homeFlags;
+  if (statx(home.folder.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &homeStatus) == 0) {
+    homeFlags = kernelFlagsOf(homeStatus);
+  }
+  struct stat status {};
+  fstat(home.folder.get(), &status);
+  checker.compare(status, homeFlags, home.folder.get(), home.path, ".", true);
+
+  WalkVisitor visitor;
+  visitor.crossDevices = true;  // as the owner changes and the pass do
+  visitor.enter = [&](const WalkItem& item) {
+    // Trees of chgrp -R that this item is no longer inside end here.
+    while (!checker.trees.empty() && checker.trees.back().depth >= item.depth) checker.trees.pop_back();
+    const size_t open = checker.trees.size();
+    checker.compare(item.status, item.kernelFlags, S_ISDIR(item.status.st_mode) ? item.fd : -1, *item.path,
+                    item.path->substr(item.rootLength + 1), false);
+    for (size_t i = open; i < checker.trees.size(); ++i) checker.trees[i].depth = item.depth;
+    return WalkStep::Descend;
+  };
+  const WalkError error = walkTree(home.folder.get(), joinPath(home.path, ""), visitor);
+  if (error.error != 0) {
+    checker.summary.complete = false;
+    checker.summary.error = error.path + ": " + std::strerror(error.error);
+  }
+  if (hooks.progress) hooks.progress(checker.summary.items);
+  return checker.summary;
+}

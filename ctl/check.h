@@ -1,0 +1,59 @@
+#pragma once
+
+// A read-only comparison of a home with what a repair (or a permissions-only
+// pass) would leave. It asks the same rules the changes ask, so the two
+// cannot disagree, and it changes nothing anywhere.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/uuid.h"
+
+enum class CheckAs { Repair, Apply };
+
+/// The account whose home is checked, as the identity directory has it.
+struct CheckAccount {
+  std::string name;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::string home;
+  Uuid uuid;
+};
+
+/// One attribute of one item that differs. For "list", `have` and `want` are
+/// empty and the entries' texts are in the lists.
+struct Difference {
+  std::string path;       // relative to the home; "." is the home itself
+  std::string attribute;  // "mode", "owner", "flags" or "list"
+  std::string have;
+  std::string want;
+  std::vector<std::string> haveList;
+  std::vector<std::string> wantList;
+};
+
+struct CheckSummary {
+  bool reached = false;       // the home could be held and walked
+  std::string error;          // why not, or the first item that could not be read
+  uint64_t items = 0;         // the home and everything below it
+  uint64_t differences = 0;
+  uint64_t differingItems = 0;
+  uint64_t leftAlone = 0;     // files with other names that no change touches
+  bool complete = true;       // every folder was read whole
+};
+
+struct CheckHooks {
+  std::function<void(const Difference&)> difference;
+  std::function<void(uint64_t items)> progress;  // now and then, with the items seen so far
+};
+
+/// Walks the account's home and reports each difference from what `as` would
+/// leave, with the machine's template and policy as they are now.
+CheckSummary checkHome(const CheckAccount& account, const std::string& templateRoot, CheckAs as,
+                       const CheckHooks& hooks);
+
+/// The group id the repair gives every item.
+gid_t staffGroup();
