@@ -68,10 +68,11 @@ deb:
 	lintian --fail-on error $(DEB_BUILD)/hollin_*.deb
 	@! dpkg -c $(DEB_BUILD)/hollin_*.deb | grep -E ' \./(usr/)?s?bin/(chmod|chgrp|chown|touch|mirra)$$'
 	dpkg -x $(DEB_BUILD)/hollin_*.deb $(DEB_BUILD)/root
-	@for f in $(DEB_BUILD)/root/usr/sbin/hollin $(DEB_BUILD)/root/usr/bin/hollin-ls $(DEB_BUILD)/root/usr/libexec/hollin/*; do \
+	@for f in $(DEB_BUILD)/root/usr/sbin/hollin $(DEB_BUILD)/root/usr/sbin/hollinctl $(DEB_BUILD)/root/usr/bin/hollin-ls $(DEB_BUILD)/root/usr/libexec/hollin/*; do \
 	  ! readelf -S $$f | grep -q '\.symtab' || { echo "deb: $$f is not stripped" >&2; exit 1; }; done
 	@# No control-flow marks: bookworm's C start-up files have none, so no program can.
-	hardening-check --nocfprotection $(DEB_BUILD)/root/usr/sbin/hollin $(DEB_BUILD)/root/usr/bin/hollin-ls \
+	hardening-check --nocfprotection $(DEB_BUILD)/root/usr/sbin/hollin $(DEB_BUILD)/root/usr/sbin/hollinctl \
+	  $(DEB_BUILD)/root/usr/bin/hollin-ls \
 	  $(DEB_BUILD)/root/usr/libexec/hollin/*
 	@ls $(DEB_BUILD)/hollin_*.deb
 
