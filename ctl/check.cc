@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "ctl/names.h"
 #include "permissions/default_acl.h"
 #include "permissions/home_pass.h"
 #include "permissions/item_rules.h"
@@ -68,28 +69,8 @@ struct Plan {
   std::vector<Step> steps;                         // in the order they run
 };
 
-// Names for owners, read once per check.
-struct NameBook {
-  std::unordered_map<uid_t, std::string> users;
-  std::unordered_map<gid_t, std::string> groups;
-};
-
-NameBook readNames() {
-  NameBook book;
-  for (const AccountRecord& account : readAccounts().value_or(std::vector<AccountRecord>{})) {
-    book.users.emplace(account.uid, account.shortName);
-  }
-  for (const GroupRecord& group : readGroups().value_or(std::vector<GroupRecord>{})) {
-    book.groups.emplace(group.gid, group.name);
-  }
-  return book;
-}
-
 std::string ownerText(const NameBook& book, uid_t uid, gid_t gid) {
-  const auto user = book.users.find(uid);
-  const auto group = book.groups.find(gid);
-  return (user != book.users.end() ? user->second : std::to_string(uid)) + ":" +
-         (group != book.groups.end() ? group->second : std::to_string(gid));
+  return userName(book, uid) + ":" + groupName(book, gid);
 }
 
 std::string modeText(mode_t mode) {
@@ -272,9 +253,9 @@ struct Checker {
                    const std::string& relative, bool& differs) {
     if (have && *have == wanted) return;
     Difference difference{relative, "list", {}, {}, {}, {}};
-    for (const AclEntry& entry : wanted) difference.wantList.push_back(hostacl::formatAclEntry(entry));
+    for (const AclEntry& entry : wanted) difference.wantList.push_back(entryText(names, entry));
     if (have) {
-      for (const AclEntry& entry : *have) difference.haveList.push_back(hostacl::formatAclEntry(entry));
+      for (const AclEntry& entry : *have) difference.haveList.push_back(entryText(names, entry));
     } else {
       difference.have = "unreadable";
     }
@@ -297,7 +278,7 @@ CheckSummary checkHome(const CheckAccount& account, const std::string& templateR
     return failed;
   }
   const Plan plan = makePlan(account, home, templateRoot, as);
-  Checker checker{plan, hooks, readNames(), {}, {}};
+  Checker checker{plan, hooks, readNameBook(), {}, {}};
   checker.summary.reached = true;
 
   struct statx homeStatus {};

@@ -15,6 +15,8 @@
 
 #include "creation/locator.h"
 #include "ctl/check.h"
+#include "ctl/names.h"
+#include "ctl/report.h"
 #include "ctl/show.h"
 #include "ctl/watcher.h"
 #include "main/identity.h"
@@ -131,76 +133,6 @@ std::optional<Identity> account(const std::string& name) {
 
 // --- check ------------------------------------------------------------------
 
-std::string jsonText(const std::string& text) {
-  std::string out = "\"";
-  for (const unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
-std::string jsonList(const std::vector<std::string>& texts) {
-  std::string out = "[";
-  for (size_t i = 0; i < texts.size(); ++i) out += (i ? "," : "") + jsonText(texts[i]);
-  return out + "]";
-}
-
-std::vector<std::string> without(const std::vector<std::string>& from, const std::vector<std::string>& these) {
-  std::vector<std::string> rest;
-  for (const std::string& text : from) {
-    bool found = false;
-    for (const std::string& other : these) found = found || other == text;
-    if (!found) rest.push_back(text);
-  }
-  return rest;
-}
-
-std::string joined(const std::vector<std::string>& texts) {
-  std::string out;
-  for (size_t i = 0; i < texts.size(); ++i) out += (i ? "; " : "") + texts[i];
-  return out.empty() ? "(none)" : out;
-}
-
-void printDifference(const Difference& d, const CheckAccount& who, bool json) {
-  if (d.attribute != "list") {
-    if (json) {
-      std::printf("{\"user\":%s,\"home\":%s,\"path\":%s,\"attribute\":%s,\"have\":%s,\"want\":%s}\n",
-                  jsonText(who.name).c_str(), jsonText(who.home).c_str(), jsonText(d.path).c_str(),
-                  jsonText(d.attribute).c_str(), jsonText(d.have).c_str(), jsonText(d.want).c_str());
-    } else {
-      std::printf("%s  %s %s -> %s\n", d.path.c_str(), d.attribute.c_str(), d.have.c_str(), d.want.c_str());
-    }
-    return;
-  }
-  const std::vector<std::string> missing = without(d.wantList, d.haveList);
-  const std::vector<std::string> extra = without(d.haveList, d.wantList);
-  if (json) {
-    std::printf(
-        "{\"user\":%s,\"home\":%s,\"path\":%s,\"attribute\":\"list\",\"have\":%s,\"want\":%s,\"missing\":%s,"
-        "\"extra\":%s}\n",
-        jsonText(who.name).c_str(), jsonText(who.home).c_str(), jsonText(d.path).c_str(),
-        d.have.empty() ? jsonList(d.haveList).c_str() : jsonText(d.have).c_str(), jsonList(d.wantList).c_str(),
-        jsonList(missing).c_str(), jsonList(extra).c_str());
-    return;
-  }
-  if (!d.have.empty()) std::printf("%s  list %s\n", d.path.c_str(), d.have.c_str());
-  for (const std::string& entry : missing) std::printf("%s  list missing: %s\n", d.path.c_str(), entry.c_str());
-  for (const std::string& entry : extra) std::printf("%s  list extra: %s\n", d.path.c_str(), entry.c_str());
-  if (missing.empty() && extra.empty() && d.have.empty()) {
-    std::printf("%s  list order: %s -> %s\n", d.path.c_str(), joined(d.haveList).c_str(),
-                joined(d.wantList).c_str());
-  }
-}
-
 // Checks one account's home; kDone when clean, kDrift when anything differs
 // or could not be read, kUsage when the home cannot be checked at all.
 int checkOne(const Identity& identity, CheckAs as, bool json) {
@@ -217,28 +149,11 @@ int checkOne(const Identity& identity, CheckAs as, bool json) {
   const CheckSummary summary = checkHome(who, *templateRoot, as, hooks);
   endProgress(progress);
   if (!summary.reached) return failure(who.name + ": " + summary.error);
-  if (!summary.complete) std::fprintf(stderr, "hollinctl: %s: could not read %s\n", who.name.c_str(), summary.error.c_str());
+  if (!summary.complete) {
+    std::fprintf(stderr, "hollinctl: %s: could not read %s\n", who.name.c_str(), printable(summary.error).c_str());
+  }
   const bool clean = summary.differences == 0 && summary.complete;
-  if (json) {
-    std::printf("{\"user\":%s,\"home\":%s,\"items\":%llu,\"differences\":%llu,\"left_alone\":%llu,\"complete\":%s,"
-                "\"clean\":%s}\n",
-                jsonText(who.name).c_str(), jsonText(who.home).c_str(),
-                static_cast<unsigned long long>(summary.items), static_cast<unsigned long long>(summary.differences),
-                static_cast<unsigned long long>(summary.leftAlone), summary.complete ? "true" : "false",
-                clean ? "true" : "false");
-  } else if (summary.differences == 0) {
-    std::printf("%s (%s): clean, %llu items\n", who.name.c_str(), who.home.c_str(),
-                static_cast<unsigned long long>(summary.items));
-  } else {
-    std::printf("%s (%s): %llu difference%s in %llu of %llu items\n", who.name.c_str(), who.home.c_str(),
-                static_cast<unsigned long long>(summary.differences), summary.differences == 1 ? "" : "s",
-                static_cast<unsigned long long>(summary.differingItems),
-                static_cast<unsigned long long>(summary.items));
-  }
-  if (summary.leftAlone && !json) {
-    std::printf("%s (%s): %llu files with other names outside the home are left alone\n", who.name.c_str(),
-                who.home.c_str(), static_cast<unsigned long long>(summary.leftAlone));
-  }
+  printSummary(summary, who, json);
   std::fflush(stdout);
   return clean ? kDone : kDrift;
 }

@@ -20,39 +20,26 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
-#include <string_view>
-#include <unordered_map>
 #include <vector>
 
+#include "ctl/names.h"
 #include "platform/acl.h"
 #include "platform/admin/trusted.h"
 #include "platform/below/pin.h"
-#include "platform/directory.h"
 #include "platform/fd.h"
 #include "platform/flags.h"
 
 namespace {
 
 constexpr size_t kMaxOpenFolders = 32;
-constexpr size_t kMaxRememberedEntries = 1024;
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-
-// The identity files are read once per listing, not once per item.
-struct Names {
-  std::unordered_map<uid_t, std::string> users;
-  std::unordered_map<gid_t, std::string> groups;
-  // Text of each access-list entry met so far, by its stored form: the text
-  // form looks the qualifier up in the identity files, and a home repeats a
-  // handful of entries on every folder.
-  std::unordered_map<std::string, std::string> entries;
-};
 
 struct Listing {
   std::FILE* out = nullptr;
   std::string top;  // the path as given, printed for the top item
   std::string rel;  // the current item relative to the top ("" for the top)
   bool recursive = false;
-  Names names;
+  NameBook names;
 };
 
 // One folder being listed: its sorted names and how far the listing has come.
@@ -64,51 +51,6 @@ struct Level {
   size_t next = 0;
   size_t relLength = 0;  // of Listing::rel for this folder
 };
-
-Names loadNames() {
-  Names names;
-  // The first line of an id names it, as the system's own lookups do.
-  if (const auto accounts = readAccounts()) {
-    for (const AccountRecord& account : *accounts) names.users.try_emplace(account.uid, account.shortName);
-  }
-  if (const auto groups = readGroups()) {
-    for (const GroupRecord& group : *groups) names.groups.try_emplace(group.gid, group.name);
-  }
-  return names;
-}
-
-template <typename Id>
-std::string idText(const std::unordered_map<Id, std::string>& table, Id id) {
-  const auto found = table.find(id);
-  return found != table.end() ? found->second : std::to_string(id);
-}
-
-const std::string& entryText(Names& names, const hostacl::AclEntry& entry) {
-  if (names.entries.size() >= kMaxRememberedEntries) names.entries.clear();
-  auto [slot, added] = names.entries.try_emplace(hostacl::encodeAcl({entry}));
-  if (added) slot->second = hostacl::formatAclEntry(entry);
-  return slot->second;
-}
-
-// A name holding a line break or other control character must not be able to
-// pass for lines of its own: such bytes are written as \ooo, a backslash as \\.
-std::string printable(std::string_view text) {
-  std::string shown;
-  shown.reserve(text.size());
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte == '\\') {
-      shown += "\\\\";
-    } else if (byte < 0x20 || byte == 0x7f) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\%03o", byte);
-      shown += escaped;
-    } else {
-      shown += c;
-    }
-  }
-  return shown;
-}
 
 char typeLetter(mode_t mode) {
   switch (mode & S_IFMT) {
@@ -177,8 +119,8 @@ bool printItem(Listing& l, int pin, const struct stat& status) {
   errno = 0;
   const auto entries = hostacl::readAclPinned(pin, status.st_mode);
   const int listError = errno;
-  std::string line = modeText(status.st_mode) + "  " + printable(idText(l.names.users, status.st_uid)) + "  " +
-                     printable(idText(l.names.groups, status.st_gid)) + "  " + flagsText(flags) + "  " +
+  std::string line = modeText(status.st_mode) + "  " + printable(userName(l.names, status.st_uid)) + "  " +
+                     printable(groupName(l.names, status.st_gid)) + "  " + flagsText(flags) + "  " +
                      printable(l.rel.empty() ? l.top : l.rel);
   bool ok = true;
   if (S_ISLNK(status.st_mode)) {
@@ -331,7 +273,7 @@ int showListing(const std::string& path, bool recursive, std::FILE* out) {
   l.out = out;
   l.top = path;
   l.recursive = recursive;
-  l.names = loadNames();
+  l.names = readNameBook();
   bool ok = printItem(l, pin.get(), status);
   if (S_ISDIR(status.st_mode)) ok = listBelow(l, pin.get(), status) && ok;
   if (std::fflush(out) != 0 || std::ferror(out)) {

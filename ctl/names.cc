@@ -1,0 +1,58 @@
+#include "ctl/names.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "platform/directory.h"
+
+namespace {
+
+constexpr size_t kMaxRememberedEntries = 1024;
+
+template <typename Id>
+std::string idText(const std::unordered_map<Id, std::string>& table, Id id) {
+  const auto found = table.find(id);
+  return found != table.end() ? found->second : std::to_string(id);
+}
+
+}  // namespace
+
+NameBook readNameBook() {
+  NameBook book;
+  for (const AccountRecord& account : readAccounts().value_or(std::vector<AccountRecord>{})) {
+    book.users.try_emplace(account.uid, account.shortName);
+  }
+  for (const GroupRecord& group : readGroups().value_or(std::vector<GroupRecord>{})) {
+    book.groups.try_emplace(group.gid, group.name);
+  }
+  return book;
+}
+
+std::string userName(const NameBook& book, uid_t uid) { return idText(book.users, uid); }
+
+std::string groupName(const NameBook& book, gid_t gid) { return idText(book.groups, gid); }
+
+const std::string& entryText(NameBook& book, const hostacl::AclEntry& entry) {
+  if (book.entries.size() >= kMaxRememberedEntries) book.entries.clear();
+  auto [slot, added] = book.entries.try_emplace(hostacl::encodeAcl({entry}));
+  if (added) slot->second = hostacl::formatAclEntry(entry);
+  return slot->second;
+}
+
+std::string printable(std::string_view text) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte == '\\') {
+      shown += "\\\\";
+    } else if (byte < 0x20 || byte == 0x7f) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\%03o", byte);
+      shown += escaped;
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}

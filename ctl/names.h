@@ -1,0 +1,36 @@
+#pragma once
+
+// What the front end's listings share: names for ids, read once per listing
+// from the identity files, entry texts remembered, and text made safe to print.
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "platform/acl_codec.h"
+
+struct NameBook {
+  std::unordered_map<uid_t, std::string> users;
+  std::unordered_map<gid_t, std::string> groups;
+  // Text of each access-list entry met so far, by its stored form: the text
+  // form looks the qualifier up in the identity files, and a home repeats a
+  // handful of entries on every folder.
+  std::unordered_map<std::string, std::string> entries;
+};
+
+/// The accounts and groups as the identity files have them now; the first
+/// line of an id names it, as the system's own lookups do.
+NameBook readNameBook();
+
+/// The name of a user or group id, else the number.
+std::string userName(const NameBook& book, uid_t uid);
+std::string groupName(const NameBook& book, gid_t gid);
+
+/// The text form of an entry (remembered: a bounded number of them).
+const std::string& entryText(NameBook& book, const hostacl::AclEntry& entry);
+
+/// A name holding a line break or other control character must not pass for
+/// lines of its own: such bytes are written as \ooo, a backslash as \\.
+std::string printable(std::string_view text);

@@ -1,0 +1,17 @@
+#pragma once
+
+// How check's findings are written: lines for a person, or JSON Lines.
+
+#include <string>
+
+#include "ctl/check.h"
+
+/// A JSON string literal for `text`; bytes of a name that are not UTF-8
+/// become U+FFFD, so every line stays valid JSON whatever a user named a file.
+std::string jsonText(const std::string& text);
+
+/// One difference, as a line (control characters escaped) or a JSON object.
+void printDifference(const Difference& difference, const CheckAccount& who, bool json);
+
+/// The account's summary line or object.
+void printSummary(const CheckSummary& summary, const CheckAccount& who, bool json);
