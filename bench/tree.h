@@ -82,19 +82,25 @@ inline double seconds(std::chrono::steady_clock::time_point start) {
 }
 
 /// Runs a program, waits, and gives its wall time and peak resident memory.
+/// `quiet` sends its standard output and error to /dev/null.
 struct RunResult {
   double seconds = 0;
   long maxRssKiB = 0;
   int status = 0;
 };
 
-inline RunResult runProgram(const std::vector<std::string>& argv) {
+inline RunResult runProgram(const std::vector<std::string>& argv, bool quiet = false) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid == 0) {
+    const int null = quiet ? open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
+    if (null >= 0) {
+      dup2(null, STDOUT_FILENO);
+      dup2(null, STDERR_FILENO);
+    }
     execv(args[0], args.data());
     _exit(127);
   }

@@ -179,7 +179,16 @@ struct Checker {
   CheckSummary summary;
   std::vector<OpenTree> trees;
 
+  // Flags of the item being compared that refuse its change of mode, owner
+  // and list: the rules change a folder's mode before they lift its
+  // immutable flag, and its list and owner after, but a repair changes owners
+  // before the rules run.
+  std::string modeLocked, ownerLocked, listLocked;
+
   void report(Difference difference, bool& itemDiffers) {
+    if (difference.attribute == "mode") difference.locked = modeLocked;
+    if (difference.attribute == "owner") difference.locked = ownerLocked;
+    if (difference.attribute == "list") difference.locked = listLocked;
     ++summary.differences;
     if (!itemDiffers) ++summary.differingItems;
     itemDiffers = true;
@@ -232,19 +241,25 @@ struct Checker {
     if (hooks.progress && summary.items % 4096 == 0) hooks.progress(summary.items);
     const Want w = want(status, path, isHome);
     if (w.leftAlone) ++summary.leftAlone;
+    std::optional<uint32_t> flags = kernelFlags;
+    if (!flags && fd >= 0) flags = readFlags(fd);
+    const uint32_t freezing = flags ? *flags & kFreezingFlags : 0;
+    const uint32_t lifted = w.clearImmutable ? freezing & ~UF_IMMUTABLE : freezing;
+    modeLocked = freezing ? flagNames(freezing) : std::string();
+    listLocked = lifted ? flagNames(lifted) : std::string();
+    ownerLocked = plan.as == CheckAs::Repair ? modeLocked : listLocked;
     bool differs = false;
     if (!S_ISLNK(status.st_mode) && (status.st_mode & 07777) != w.mode) {
-      report({relative, "mode", modeText(status.st_mode), modeText(w.mode), {}, {}}, differs);
+      report({relative, "mode", modeText(status.st_mode), modeText(w.mode), {}, {}, {}}, differs);
     }
     if (status.st_uid != w.uid || status.st_gid != w.gid) {
-      report({relative, "owner", ownerText(names, status.st_uid, status.st_gid), ownerText(names, w.uid, w.gid), {}, {}},
+      report({relative, "owner", ownerText(names, status.st_uid, status.st_gid), ownerText(names, w.uid, w.gid), {}, {}, {}},
              differs);
     }
     if (fd < 0) return;
-    const bool immutable = kernelFlags ? (*kernelFlags & UF_IMMUTABLE) != 0 : (readFlags(fd).value_or(0) & UF_IMMUTABLE);
-    if (w.clearImmutable && immutable) {
-      const uint32_t flags = readFlags(fd).value_or(UF_IMMUTABLE);
-      report({relative, "flags", flagNames(flags), flagNames(flags & ~UF_IMMUTABLE), {}, {}}, differs);
+    if (w.clearImmutable && flags && (*flags & UF_IMMUTABLE)) {
+      const uint32_t all = readFlags(fd).value_or(*flags);  // with the flags the kernel does not keep
+      report({relative, "flags", flagNames(all), flagNames(all & ~UF_IMMUTABLE), {}, {}, {}}, differs);
     }
     if (w.list) compareList(*w.list, hostacl::readAclFd(fd), relative, differs);
   }
@@ -252,7 +267,7 @@ struct Checker {
   void compareList(const std::vector<AclEntry>& wanted, const std::optional<std::vector<AclEntry>>& have,
                    const std::string& relative, bool& differs) {
     if (have && *have == wanted) return;
-    Difference difference{relative, "list", {}, {}, {}, {}};
+    Difference difference{relative, "list", {}, {}, {}, {}, {}};
     for (const AclEntry& entry : wanted) difference.wantList.push_back(entryText(names, entry));
     if (have) {
       for (const AclEntry& entry : *have) difference.haveList.push_back(entryText(names, entry));
@@ -278,7 +293,7 @@ CheckSummary checkHome(const CheckAccount& account, const std::string& templateR
     return failed;
   }
   const Plan plan = makePlan(account, home, templateRoot, as);
-  Checker checker{plan, hooks, readNameBook(), {}, {}};
+  Checker checker{plan, hooks, readNameBook(), {}, {}, {}, {}, {}};
   checker.summary.reached = true;
 
   struct statx homeStatus {};

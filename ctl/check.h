@@ -33,6 +33,10 @@ struct Difference {
   std::string want;
   std::vector<std::string> haveList;
   std::vector<std::string> wantList;
+  /// The item's immutable or append flags ("uchg", "uappnd,uchg"), when it has
+  /// them: the kernel refuses this change while they are set, and a change
+  /// only clears the immutable flag of a folder, after its mode.
+  std::string locked;
 };
 
 struct CheckSummary {

@@ -73,59 +73,56 @@ std::string jsonText(const std::string& text) {
 }
 
 void printDifference(const Difference& d, const CheckAccount& who, bool json) {
-  if (d.attribute != "list") {
-    if (json) {
-      std::printf("{\"user\":%s,\"home\":%s,\"path\":%s,\"attribute\":%s,\"have\":%s,\"want\":%s}\n",
-                  jsonText(who.name).c_str(), jsonText(who.home).c_str(), jsonText(d.path).c_str(),
-                  jsonText(d.attribute).c_str(), jsonText(d.have).c_str(), jsonText(d.want).c_str());
-    } else {
-      std::printf("%s  %s %s -> %s\n", printable(d.path).c_str(), d.attribute.c_str(), printable(d.have).c_str(),
-                  printable(d.want).c_str());
-    }
-    return;
-  }
+  const bool list = d.attribute == "list";
   const std::vector<std::string> missing = without(d.wantList, d.haveList);
   const std::vector<std::string> extra = without(d.haveList, d.wantList);
   if (json) {
-    std::printf(
-        "{\"user\":%s,\"home\":%s,\"path\":%s,\"attribute\":\"list\",\"have\":%s,\"want\":%s,\"missing\":%s,"
-        "\"extra\":%s}\n",
-        jsonText(who.name).c_str(), jsonText(who.home).c_str(), jsonText(d.path).c_str(),
-        d.have.empty() ? jsonList(d.haveList).c_str() : jsonText(d.have).c_str(), jsonList(d.wantList).c_str(),
-        jsonList(missing).c_str(), jsonList(extra).c_str());
+    std::string line = "{\"user\":" + jsonText(who.name) + ",\"home\":" + jsonText(who.home) +
+                       ",\"path\":" + jsonText(d.path) + ",\"attribute\":" + jsonText(d.attribute) + ",\"have\":";
+    if (list) {
+      line += (d.have.empty() ? jsonList(d.haveList) : jsonText(d.have)) + ",\"want\":" + jsonList(d.wantList) +
+              ",\"missing\":" + jsonList(missing) + ",\"extra\":" + jsonList(extra);
+    } else {
+      line += jsonText(d.have) + ",\"want\":" + jsonText(d.want);
+    }
+    if (!d.locked.empty()) line += ",\"locked\":" + jsonText(d.locked);
+    std::printf("%s}\n", line.c_str());
     return;
   }
   const std::string path = printable(d.path);
-  if (!d.have.empty()) std::printf("%s  list %s\n", path.c_str(), d.have.c_str());
-  for (const std::string& entry : missing) std::printf("%s  list missing: %s\n", path.c_str(), printable(entry).c_str());
-  for (const std::string& entry : extra) std::printf("%s  list extra: %s\n", path.c_str(), printable(entry).c_str());
+  const std::string note = d.locked.empty() ? "" : "  (locked: " + d.locked + ")";
+  const auto say = [&](const std::string& text) { std::printf("%s  %s%s\n", path.c_str(), text.c_str(), note.c_str()); };
+  if (!list) return say(d.attribute + " " + printable(d.have) + " -> " + printable(d.want));
+  if (!d.have.empty()) say("list " + d.have);
+  for (const std::string& entry : missing) say("list missing: " + printable(entry));
+  for (const std::string& entry : extra) say("list extra: " + printable(entry));
   if (missing.empty() && extra.empty() && d.have.empty()) {
-    std::printf("%s  list order: %s -> %s\n", path.c_str(), printable(joined(d.haveList)).c_str(),
-                printable(joined(d.wantList)).c_str());
+    say("list order: " + printable(joined(d.haveList)) + " -> " + printable(joined(d.wantList)));
   }
 }
 
-
 void printSummary(const CheckSummary& summary, const CheckAccount& who, bool json) {
   const bool clean = summary.differences == 0 && summary.complete;
+  const auto count = [](uint64_t n) { return static_cast<unsigned long long>(n); };
   if (json) {
-    std::printf("{\"user\":%s,\"home\":%s,\"items\":%llu,\"differences\":%llu,\"left_alone\":%llu,\"complete\":%s,"
-                "\"clean\":%s}\n",
-                jsonText(who.name).c_str(), jsonText(who.home).c_str(),
-                static_cast<unsigned long long>(summary.items), static_cast<unsigned long long>(summary.differences),
-                static_cast<unsigned long long>(summary.leftAlone), summary.complete ? "true" : "false",
+    std::printf("{\"user\":%s,\"home\":%s,\"items\":%llu,\"differences\":%llu,\"left_alone\":%llu,"
+                "\"complete\":%s,\"clean\":%s}\n",
+                jsonText(who.name).c_str(), jsonText(who.home).c_str(), count(summary.items),
+                count(summary.differences), count(summary.leftAlone), summary.complete ? "true" : "false",
                 clean ? "true" : "false");
-  } else if (summary.differences == 0) {
-    std::printf("%s (%s): clean, %llu items\n", who.name.c_str(), who.home.c_str(),
-                static_cast<unsigned long long>(summary.items));
-  } else {
-    std::printf("%s (%s): %llu difference%s in %llu of %llu items\n", who.name.c_str(), who.home.c_str(),
-                static_cast<unsigned long long>(summary.differences), summary.differences == 1 ? "" : "s",
-                static_cast<unsigned long long>(summary.differingItems),
-                static_cast<unsigned long long>(summary.items));
+    return;
   }
-  if (summary.leftAlone && !json) {
-    std::printf("%s (%s): %llu files with other names outside the home are left alone\n", who.name.c_str(),
-                who.home.c_str(), static_cast<unsigned long long>(summary.leftAlone));
+  const std::string name = printable(who.name) + " (" + printable(who.home) + ")";
+  const char* unread = summary.complete ? "" : ", not all read";
+  if (summary.differences == 0) {
+    std::printf("%s: %s, %llu items%s\n", name.c_str(), clean ? "clean" : "no differences", count(summary.items),
+                unread);
+  } else {
+    std::printf("%s: %llu difference%s in %llu of %llu items%s\n", name.c_str(), count(summary.differences),
+                summary.differences == 1 ? "" : "s", count(summary.differingItems), count(summary.items), unread);
+  }
+  if (summary.leftAlone) {
+    std::printf("%s: %llu file%s with other names outside the home left alone\n", name.c_str(),
+                count(summary.leftAlone), summary.leftAlone == 1 ? "" : "s");
   }
 }

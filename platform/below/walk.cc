@@ -123,10 +123,10 @@ void enforceBound(Walk& w) {
   }
 }
 
-// One call gives both the status and the kernel flags of a folder.
-int statFolder(int fd, struct stat* status, std::optional<uint32_t>* kernelFlags) {
+// One call gives both the status and the kernel flags of an item.
+int statItem(int dirFd, const char* name, int flags, struct stat* status, std::optional<uint32_t>* kernelFlags) {
   struct statx sx {};
-  if (statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) != 0) return -1;
+  if (statx(dirFd, name, flags, STATX_BASIC_STATS, &sx) != 0) return -1;
   *status = {};
   status->st_dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
   status->st_ino = sx.stx_ino;
@@ -157,7 +157,7 @@ int examine(int parentFd, const Entry* entry, bool examineNonFolders, WalkItem* 
   if (entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) {
     const int fd = openat(parentFd, entry->d_name, kFolderFlags);
     if (fd >= 0) {
-      if (statFolder(fd, status, &item->kernelFlags) == 0) return fd;
+      if (statItem(fd, "", AT_EMPTY_PATH, status, &item->kernelFlags) == 0) return fd;
       *error = errno;
       close(fd);
       return -1;
@@ -167,7 +167,7 @@ int examine(int parentFd, const Entry* entry, bool examineNonFolders, WalkItem* 
       return -1;
     }
   }
-  if (fstatat(parentFd, entry->d_name, status, AT_SYMLINK_NOFOLLOW) != 0) *error = errno;
+  if (statItem(parentFd, entry->d_name, AT_SYMLINK_NOFOLLOW, status, &item->kernelFlags) != 0) *error = errno;
   return -1;
 }
 

@@ -22,7 +22,7 @@ struct WalkItem {
   struct stat status {};      // the item itself (a link is not followed)
   bool statusKnown = true;    // false: only the type bits of status are filled
   int fd = -1;                // folders: the pinned folder; otherwise -1
-  std::optional<uint32_t> kernelFlags;  // folders: nodump/immutable/append, when reported
+  std::optional<uint32_t> kernelFlags;  // nodump/immutable/append, when examined and reported
   unsigned depth = 0;         // 1 for the root's children
 };
 
