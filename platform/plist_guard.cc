@@ -308,8 +308,6 @@ struct Decoder {
 // needs no exec. Nothing in it may return to the tool's code.
 constexpr uid_t kUnprivilegedId = 65534;
 constexpr rlim_t kChildStack = rlim_t{1} << 20;  // deep recursion faults early
-constexpr rlim_t kChildCpuSeconds = 2;
-constexpr auto kChildWallTime = std::chrono::seconds(5);
 constexpr int kChildRefused = 1;
 constexpr int kChildSetupFailed = 2;
 
@@ -328,6 +326,16 @@ constexpr rlim_t kChildMemory = RLIM_INFINITY;
 #else
 constexpr rlim_t kChildMemory = rlim_t{64} << 20;
 #endif
+
+// Time enough for the largest file the limits let through; the sanitizer
+// build runs the same parse several times slower, and gets that much more.
+#ifdef HOLLIN_ADDRESS_SANITIZER
+constexpr rlim_t kSlowdown = 10;
+#else
+constexpr rlim_t kSlowdown = 1;
+#endif
+constexpr rlim_t kChildCpuSeconds = 2 * kSlowdown;
+constexpr auto kChildWallTime = std::chrono::seconds(5 * kSlowdown);
 
 // Standard streams go to /dev/null, so that a sanitizer's report from the
 // child never reaches the tool's own stderr, and every other descriptor but
