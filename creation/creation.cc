@@ -7,6 +7,7 @@
 #include "creation/log_sites.h"
 #include "creation/seeding.h"
 #include "permissions/home_pass.h"
+#include "permissions/item_rules.h"
 #include "platform/admin/filemanager.h"
 #include "platform/admin/home.h"
 #include "platform/path.h"
@@ -45,7 +46,7 @@ void createHomeFromTemplate(const std::string& templateRoot, const std::string& 
   // every later step reaches the same folder through this descriptor.
   const HeldHome home = holdHome(homePath);
   if (!copyInto(joinPath(templateRoot, "Non_localized"), homePath, "Non-Localizable")) std::exit(1);
-  hideLibraryFolder(home);
+  hideLibraryFolder(home, ownerIds(userIdText, groupIdText, home.status.st_uid).linkedFileOwner);
   PlistRef priorGlobalPreferences = readGlobalPreferences(home);
   const std::string languageFolder = chooseTemplateLanguage(templateRoot, language);
   if (!copyInto(languageFolder, homePath, language.value_or(""))) std::exit(1);

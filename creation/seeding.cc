@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "creation/log_sites.h"
+#include "permissions/item_rules.h"
 #include "platform/below/beneath.h"
 #include "platform/fd.h"
 #include "platform/flags.h"
@@ -35,9 +36,9 @@ std::string globalPreferencesPath(const std::string& homePath) {
 // Why a home could not be held, for the lines that name it.
 int unheldReason(const HeldHome& home) { return !home.examined ? ENOENT : S_ISLNK(home.status.st_mode) ? ELOOP : ENOTDIR; }
 
-int hideLibraryInHome(const HeldHome& home) {
+int hideLibraryInHome(const HeldHome& home, uid_t owner, struct stat* leftAlone) {
   if (!home.folder.valid()) return unheldReason(home);
-  return setHiddenAt(home.folder.get(), kLibrary);
+  return setHiddenAt(home.folder.get(), kLibrary, owner, leftAlone);
 }
 
 // Removes the global preferences file from the Preferences folder, noting the
@@ -91,10 +92,13 @@ PlistRef mergedDictionary(int homeFd, plist_t prior) {
 
 }  // namespace
 
-void hideLibraryFolder(const HeldHome& home) {
+void hideLibraryFolder(const HeldHome& home, uid_t owner) {
   bool exists = false;
   if (appBooleanValue(kHidLibraryFolderKey, kToolPreferencesDomain, &exists) && exists) return;
-  if (const int error = hideLibraryInHome(home); error != 0) {
+  struct stat linked {};
+  if (const int error = hideLibraryInHome(home, owner, &linked); error == EMLINK) {
+    logLeftAloneForLinks(joinPath(home.path, kLibrary), linked, owner);
+  } else if (error != 0) {
     logFormat("VantorURLSetResourcePropertyForKey error %s", describe(joinPath(home.path, kLibrary), error).c_str());
   }
   PlistRef yes(plist_new_bool(1));

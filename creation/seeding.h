@@ -15,8 +15,10 @@ inline constexpr const char* kToolPreferencesDomain = "com.velmora.Tessmark";
 inline constexpr const char* kHidLibraryFolderKey = "com.velmora.HidLibraryFolderAlready";
 
 /// Hides HOME/Library unless the tool has done so once already on this
-/// machine; sets that flag either way. Logs a failure to hide.
-void hideLibraryFolder(const HeldHome& home);
+/// machine; sets that flag either way. Logs a failure to hide. A Library that
+/// is a file with other names is hidden only when it belongs to `owner`, the
+/// home's new owner.
+void hideLibraryFolder(const HeldHome& home, uid_t owner);
 
 /// HOME/Library/Preferences/.GlobalPreferences.plist as a dictionary, read
 /// without following a link; none when missing or not a dictionary.

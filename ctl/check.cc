@@ -168,7 +168,6 @@ struct Want {
 // A tree that chgrp -R is changing, while the walk is inside it.
 struct OpenTree {
   unsigned depth = 0;
-  uid_t owner = 0;  // whom a file with several links must belong to
   gid_t group = 0;
 };
 
@@ -219,17 +218,19 @@ struct Checker {
     return w;
   }
 
+  // The tools leave a file with other names alone unless it belongs to the
+  // owner of the folder it is found in, which the changes before them have
+  // made the account by then: the same test the per-item rules make.
   void applySteps(const struct stat& status, Want& w) {
-    for (const OpenTree& tree : trees) {
-      if (S_ISDIR(status.st_mode) || status.st_nlink <= 1 || w.uid == tree.owner) w.gid = tree.group;
-    }
+    if (leftAloneForLinks(status, plan.uid)) return;
+    for (const OpenTree& tree : trees) w.gid = tree.group;
     for (const Step& step : plan.steps) {
       if (step.target != idOf(status)) continue;
       if (step.kind == Step::Mode) {
         w.mode = getmode(step.modeSet.get(), (status.st_mode & S_IFMT) | w.mode) & 07777;
       } else {
         w.gid = step.group;
-        if (step.kind == Step::GroupTree) trees.push_back({0, w.uid, step.group});
+        if (step.kind == Step::GroupTree) trees.push_back({0, step.group});
       }
     }
   }

@@ -3,8 +3,10 @@
 // access list. Each path is resolved one component at a time, following a
 // link only where root alone could have placed it, and the item is then
 // changed through the descriptor that pins it: swapping a folder on the way
-// for a link cannot send the change anywhere else. Every file is tried; the
-// status is 1 when any of them failed.
+// for a link cannot send the change anywhere else. A file with other names
+// that does not belong to the owner of its folder is left as it is and
+// reported. Every file is tried; the status is 1 when any of them failed or
+// was left alone.
 
 #include <bsd/unistd.h>
 #include <fcntl.h>
@@ -16,6 +18,7 @@
 #include <cstring>
 #include <string>
 
+#include "host/complaint.h"
 #include "host/program_info.h"
 #include "platform/acl.h"
 #include "platform/admin/trusted.h"
@@ -24,19 +27,25 @@
 
 namespace {
 
-void complain(const char* path, int error) {
-  if (error == ELOOP) {
-    std::fprintf(stderr, "chmod: %s: refusing a symbolic link that root did not place\n", path);
-    return;
-  }
-  std::fprintf(stderr, "chmod: %s: %s\n", path, std::strerror(error));
-}
+constexpr const char* kProgram = "chmod";
 
-// The item a path names, pinned; -1 (reported) when it cannot be reached.
-int pin(const char* path) {
-  const int fd = openTrusted(path, O_PATH, FinalLink::Follow);
-  if (fd < 0) complain(path, -fd);
-  return fd;
+// The item a path names, pinned, once the hard-link rule has let it through:
+// chmod is not told whom the item should belong to, so a file with other
+// names must belong to the owner of the folder it lies in already. -1
+// (reported) otherwise.
+int pin(const char* path, struct stat* status) {
+  TrustedPin found;
+  if (const int error = pinTrusted(path, FinalLink::Follow, &found)) {
+    complainError(kProgram, path, error);
+    return -1;
+  }
+  UniqueFd item(found.fd);
+  if (leftAloneForLinks(found.status, found.holderOwner)) {
+    reportLeftAlone(kProgram, path, found.status);
+    return -1;
+  }
+  *status = found.status;
+  return item.release();
 }
 
 constexpr const char* kUsage = "usage: chmod MODE FILE...\n       chmod +a \"ENTRY\" FILE...\n";
@@ -50,16 +59,12 @@ constexpr const char* kUsage = "usage: chmod MODE FILE...\n       chmod +a \"ENT
 // clauses). The call is made even when nothing changes, so an immutable item
 // refuses every mode change alike.
 bool applyMode(const void* set, const char* path) {
-  UniqueFd item(pin(path));
   struct stat status {};
+  UniqueFd item(pin(path, &status));
   if (!item.valid()) return false;
-  if (fstat(item.get(), &status) < 0) {
-    complain(path, errno);
-    return false;
-  }
   const mode_t wanted = getmode(set, status.st_mode) & 07777;
   if (const int error = changeModePinned(item.get(), wanted)) {
-    complain(path, error);
+    complainError(kProgram, path, error);
     return false;
   }
   return true;
@@ -68,16 +73,18 @@ bool applyMode(const void* set, const char* path) {
 // The list is read and written through one pin of the item the path names,
 // so both steps see the same item even if the path changes meanwhile.
 bool addEntry(const hostacl::AclEntry& entry, const char* path) {
-  UniqueFd item(pin(path));
+  struct stat status {};
+  UniqueFd item(pin(path, &status));
   if (!item.valid()) return false;
   std::optional<std::vector<hostacl::AclEntry>> entries = hostacl::readAclFd(item.get());
   if (!entries) {
-    std::fprintf(stderr, "chmod: %s: cannot read access list: %s\n", path, std::strerror(errno));
+    const std::string what = std::string("cannot read access list: ") + std::strerror(errno);
+    complainAbout(kProgram, path, what.c_str());
     return false;
   }
   if (!hostacl::insertAclEntry(*entries, entry)) return true;
   if (const int error = hostacl::writeAclFd(item.get(), *entries)) {
-    complain(path, error);
+    complainError(kProgram, path, error);
     return false;
   }
   return true;

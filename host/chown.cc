@@ -10,9 +10,10 @@
 // changes nothing else.
 //
 // A file with more than one hard link whose owner is not the one the change
-// leads to is left alone and reported: another name of it may lie outside
-// the tree. For a change of owner that is the new owner; for a change of
-// group alone, the owner of the item named on the command line.
+// leads to is left alone and reported, named on the command line or met
+// below it: another name of it may lie outside the tree. For a change of
+// owner that is the new owner; for a change of group alone, the owner of the
+// folder that holds the file.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,7 +25,9 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "host/complaint.h"
 #include "host/program_info.h"
 #include "platform/admin/trusted.h"
 #include "platform/below/pin.h"
@@ -71,14 +74,10 @@ constexpr const char* kUsage = "usage: chown [-R] [-h] [-f] OWNER[:GROUP] FILE..
 void complain(Change& change, const std::string& path, const char* what, int error) {
   change.failed = true;
   if (change.quiet) return;
-  if (error == ELOOP) {
-    std::fprintf(stderr, "%s: %s '%s': refusing a symbolic link that root did not place\n", kProgram, what,
-                 path.c_str());
-  } else {
-    std::fprintf(stderr, "%s: %s '%s': %s\n", kProgram, what, path.c_str(), std::strerror(error));
-  }
+  if (error == ELOOP) return complainError(kProgram, path, error);
+  const std::string text = std::string(what) + ": " + std::strerror(error);
+  complainAbout(kProgram, path, text.c_str());
 }
-
 
 #ifndef HOLLIN_CHGRP
 // OWNER, OWNER:GROUP, OWNER: (the owner's login group) or :GROUP.
@@ -94,20 +93,20 @@ bool parseOwnerOperand(const std::string& operand, Change* change) {
     } else if (const auto number = plainIdNumber(owner)) {
       change->owner = *number;
     } else {
-      std::fprintf(stderr, "%s: invalid user: '%s'\n", kProgram, operand.c_str());
+      std::fprintf(stderr, "%s: invalid user: '%s'\n", kProgram, printable(operand).c_str());
       return false;
     }
   }
   if (!group.empty()) {
     const auto id = groupIdOf(group);
     if (!id) {
-      std::fprintf(stderr, "%s: invalid group: '%s'\n", kProgram, operand.c_str());
+      std::fprintf(stderr, "%s: invalid group: '%s'\n", kProgram, printable(operand).c_str());
       return false;
     }
     change->group = *id;
   } else if (colon != std::string::npos && !owner.empty()) {
     if (!loginGroup) {
-      std::fprintf(stderr, "%s: %s: no login group for a numeric owner\n", kProgram, operand.c_str());
+      std::fprintf(stderr, "%s: %s: no login group for a numeric owner\n", kProgram, printable(operand).c_str());
       return false;
     }
     change->group = *loginGroup;
@@ -116,63 +115,67 @@ bool parseOwnerOperand(const std::string& operand, Change* change) {
 }
 #endif
 
-// True when the item may be changed; a multiply-linked non-folder that
-// belongs to someone else is reported instead.
-bool mayChange(Change& change, const std::string& path, const struct stat& status) {
-  if (S_ISDIR(status.st_mode) || status.st_nlink <= 1 || status.st_uid == change.expectedOwner) return true;
-  change.failed = true;
-  if (!change.quiet) {
-    std::fprintf(stderr, "%s: '%s': left alone: %lu hard links, owned by uid %u\n", kProgram, path.c_str(),
-                 static_cast<unsigned long>(status.st_nlink), static_cast<unsigned>(status.st_uid));
+// Changes the item through its pin, unless the hard-link rule leaves it
+// alone: then it is reported and the run ends with status 1.
+void changePinned(Change& change, int pin, const std::string& path, const struct stat& status) {
+  if (leftAloneForLinks(status, change.expectedOwner)) {
+    change.failed = true;
+    if (!change.quiet) reportLeftAlone(kProgram, path, status);
+    return;
   }
-  return false;
-}
-
-void changePinned(Change& change, int pin, const std::string& path, const struct stat& status, bool guarded) {
-  if (guarded && !mayChange(change, path, status)) return;
   if (const int error = changeOwnerPinned(pin, change.owner, change.group)) {
-    complain(change, path, "changing ownership of", error);
+    complain(change, path, "changing ownership", error);
   }
 }
 
 // Below the named folder: folders through the walk's own descriptors,
-// everything else pinned by name from its folder, never followed.
-void changeTree(Change& change, int pin, const std::string& path) {
+// everything else pinned by name from its folder, never followed. Without a
+// new owner, each file must belong to the owner of the folder holding it.
+void changeTree(Change& change, int pin, const std::string& path, uid_t operandOwner) {
   UniqueFd folder(reopenPinned(pin, O_RDONLY | O_DIRECTORY));
   if (!folder.valid()) return complain(change, path, "cannot read directory", errno);
+  std::vector<uid_t> folderOwners{operandOwner};  // by depth, along the walk's path
+  Change item = change;
   WalkVisitor visitor;
   visitor.examineNonFolders = false;
   visitor.crossDevices = true;
-  visitor.enter = [&](const WalkItem& item) {
+  visitor.enter = [&](const WalkItem& found) {
     countProgress();
-    if (item.fd >= 0) {
-      changePinned(change, item.fd, *item.path, item.status, false);
+    if (change.owner == kKeepOwner) item.expectedOwner = folderOwners[found.depth - 1];
+    if (found.fd >= 0) {
+      folderOwners.resize(found.depth + 1);
+      folderOwners[found.depth] = found.status.st_uid;
+      changePinned(item, found.fd, *found.path, found.status);
       return WalkStep::Descend;
     }
-    UniqueFd itemPin(openat(item.parentFd, item.name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd itemPin(openat(found.parentFd, found.name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat status {};
     if (!itemPin.valid() || fstat(itemPin.get(), &status) != 0) {
-      if (errno != ENOENT) complain(change, *item.path, "cannot access", errno);
+      if (errno != ENOENT) complain(item, *found.path, "cannot access", errno);
       return WalkStep::Skip;
     }
-    changePinned(change, itemPin.get(), *item.path, status, true);
+    changePinned(item, itemPin.get(), *found.path, status);
     return WalkStep::Skip;
   };
   const WalkError error = walkTree(folder.get(), path, visitor);
-  if (error.error) complain(change, error.path, "cannot read directory", error.error);
+  if (error.error) complain(item, error.path, "cannot read directory", error.error);
+  change.failed = change.failed || item.failed;
 }
 
+// The operand is pinned where its path ends; a program that is not told the
+// new owner takes the owner of the folder holding the operand as the one a
+// file with other names must belong to.
 void changeOperand(Change& change, const Options& options, const std::string& path) {
   const bool itself = options.recursive || options.noDereference;
-  const int fd = openTrusted(path, O_PATH, itself ? FinalLink::Keep : FinalLink::Follow);
-  if (fd < 0) return complain(change, path, "cannot access", -fd);
-  UniqueFd pin(fd);
-  struct stat status {};
-  if (fstat(pin.get(), &status) != 0) return complain(change, path, "cannot access", errno);
+  TrustedPin found;
+  if (const int error = pinTrusted(path, itself ? FinalLink::Keep : FinalLink::Follow, &found)) {
+    return complain(change, path, "cannot access", error);
+  }
+  UniqueFd pin(found.fd);
   Change operand = change;
-  if (operand.expectedOwner == kKeepOwner) operand.expectedOwner = status.st_uid;
-  changePinned(operand, pin.get(), path, status, options.recursive);
-  if (options.recursive && S_ISDIR(status.st_mode)) changeTree(operand, pin.get(), path);
+  if (operand.owner == kKeepOwner) operand.expectedOwner = found.holderOwner;
+  changePinned(operand, pin.get(), path, found.status);
+  if (options.recursive && S_ISDIR(found.status.st_mode)) changeTree(operand, pin.get(), path, found.status.st_uid);
   change.failed = change.failed || operand.failed;
 }
 
@@ -205,13 +208,13 @@ int main(int argc, char** argv) {
 #ifdef HOLLIN_CHGRP
   const auto group = groupIdOf(argv[first]);
   if (!group) {
-    std::fprintf(stderr, "chgrp: invalid group: '%s'\n", argv[first]);
+    std::fprintf(stderr, "chgrp: invalid group: '%s'\n", printable(argv[first]).c_str());
     return 1;
   }
   change.group = *group;
 #else
   if (!parseOwnerOperand(argv[first], &change)) return 1;
-  change.expectedOwner = change.owner;
+  change.expectedOwner = change.owner;  // kKeepOwner for ":GROUP": each operand's folder owner
 #endif
   for (int i = first + 1; i < argc; ++i) changeOperand(change, options, argv[i]);
   return change.failed ? 1 : 0;

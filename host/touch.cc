@@ -1,10 +1,11 @@
 // A `touch` that gives each named item the current access and modification
 // times, and never follows a symbolic link nor creates anything. The folder
 // that holds the item is reached one component at a time, following a link
-// only where root alone could have placed it; the item itself is changed
-// relative to that folder without following it. So a link planted anywhere
-// in the path by a user leaves its target untouched, and a path longer than
-// PATH_MAX is fine.
+// only where root alone could have placed it; the item itself is pinned in
+// that folder without following it and changed through the pin. So a link
+// planted anywhere in the path by a user leaves its target untouched, and a
+// path longer than PATH_MAX is fine. A file with other names that does not
+// belong to the owner of its folder is left as it is and reported.
 //
 // `find HOME -exec touch {} +` hands it many paths at once; the status is 1
 // when any of them could not be touched (a missing one included).
@@ -16,24 +17,31 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
+#include "host/complaint.h"
 #include "host/program_info.h"
 #include "platform/admin/trusted.h"
+#include "platform/below/pin.h"
 #include "platform/fd.h"
 
 namespace {
 
+// touch is not told whom the item should belong to: a file with other names
+// is touched only when it belongs to the owner of the folder it lies in.
 bool touchOne(const char* path) {
-  std::string name;
-  const int folder = openTrustedParent(path, &name);
-  UniqueFd parent(folder < 0 ? -1 : folder);
-  int error = folder < 0 ? -folder : 0;
-  if (!error && utimensat(parent.get(), name.c_str(), nullptr, AT_SYMLINK_NOFOLLOW) < 0) error = errno;
-  if (error == ELOOP) {
-    std::fprintf(stderr, "touch: %s: refusing a symbolic link that root did not place\n", path);
-  } else if (error) {
-    std::fprintf(stderr, "touch: %s: %s\n", path, std::strerror(error));
+  // A trailing separator still names the item itself, never what it links to.
+  std::string_view named(path);
+  while (named.size() > 1 && named.back() == '/') named.remove_suffix(1);
+  TrustedPin found;
+  int error = pinTrusted(named, FinalLink::Keep, &found);
+  UniqueFd item(error ? -1 : found.fd);
+  if (!error && leftAloneForLinks(found.status, found.holderOwner)) {
+    reportLeftAlone("touch", path, found.status);
+    return false;
   }
+  if (!error) error = touchPinned(item.get());
+  if (error) complainError("touch", path, error);
   return error == 0;
 }
 
@@ -59,7 +67,7 @@ int main(int argc, char** argv) {
       break;
     }
     if (!acceptOption(argv[first])) {
-      std::fprintf(stderr, "touch: unsupported option %s\n%s", argv[first], kUsage);
+      std::fprintf(stderr, "touch: unsupported option %s\n%s", printable(argv[first]).c_str(), kUsage);
       return 1;
     }
   }

@@ -62,6 +62,12 @@ void applyFolderRules(const WalkItem& item, const ItemDecision& decision, const 
 
 }  // namespace
 
+void logLeftAloneForLinks(const std::string& path, const struct stat& status, uid_t owner) {
+  logFormat("Skipping %s because it has %lu links and belongs to uid %u, not %u", path.c_str(),
+            static_cast<unsigned long>(status.st_nlink), static_cast<unsigned>(status.st_uid),
+            static_cast<unsigned>(owner));
+}
+
 ItemDecision decideItem(mode_t type, const std::string& path, bool ownerUuidKnown) {
   ItemDecision decision;
   if (!S_ISDIR(type)) {
@@ -78,10 +84,6 @@ ItemDecision decideItem(mode_t type, const std::string& path, bool ownerUuidKnow
     decision.list = ListRule::Default;
   }
   return decision;
-}
-
-bool leftAloneForLinks(const struct stat& status, uid_t linkedFileOwner) {
-  return !S_ISDIR(status.st_mode) && status.st_nlink > 1 && status.st_uid != linkedFileOwner;
 }
 
 acl_t buildDropBoxList(const Uuid& userUUID) {
@@ -151,9 +153,7 @@ void applyItemPermissions(const WalkItem& item, const OwnerIds& owner, const std
   struct stat status {};
   if (!pin.valid() || fstat(pin.get(), &status) != 0 || S_ISDIR(status.st_mode)) return;
   if (leftAloneForLinks(status, owner.linkedFileOwner)) {
-    logFormat("Skipping %s because it has %lu links and belongs to uid %u, not %u", item.path->c_str(),
-              static_cast<unsigned long>(status.st_nlink), static_cast<unsigned>(status.st_uid),
-              static_cast<unsigned>(owner.linkedFileOwner));
+    logLeftAloneForLinks(*item.path, status, owner.linkedFileOwner);
     return;
   }
   const ItemDecision decision = decideItem(status.st_mode, *item.path, userUUID.has_value());

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/acl.h"
+#include "platform/below/pin.h"
 #include "platform/below/walk.h"
 #include "platform/uuid.h"
 
@@ -39,11 +40,10 @@ struct ItemDecision {
   ListRule list = ListRule::Keep;
 };
 
-ItemDecision decideItem(mode_t type, const std::string& path, bool ownerUuidKnown);
+/// The line that says a file with other names was left as it is.
+void logLeftAloneForLinks(const std::string& path, const struct stat& status, uid_t owner);
 
-/// True when a non-folder must be left alone: it has other names that may lie
-/// outside the home, and it does not belong to `linkedFileOwner` already.
-bool leftAloneForLinks(const struct stat& status, uid_t linkedFileOwner);
+ItemDecision decideItem(mode_t type, const std::string& path, bool ownerUuidKnown);
 
 /// The Drop Box list for the owner `userUUID`; the caller frees it. Null when
 /// it could not be built whole.

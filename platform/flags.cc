@@ -155,12 +155,16 @@ std::optional<uint32_t> readFlagsAt(int dirFd, const char* name) {
   return readFlagsPinned(pin.get(), status.st_mode);
 }
 
-int setHiddenAt(int dirFd, const char* name) {
+int setHiddenAt(int dirFd, const char* name, uid_t owner, struct stat* leftAlone) {
   struct stat status {};
   const int fd = pinAt(dirFd, name, &status);
   if (fd < 0) return -fd;
   UniqueFd pin(fd);
   if (S_ISLNK(status.st_mode)) return ELOOP;
+  if (leftAloneForLinks(status, owner)) {
+    *leftAlone = status;
+    return EMLINK;
+  }
   UniqueFd item;
   if (S_ISREG(status.st_mode) || S_ISDIR(status.st_mode)) {
     const int opened = reopenPinned(pin.get(), O_RDONLY | O_NONBLOCK);

@@ -58,5 +58,7 @@ std::optional<uint32_t> readFlagsAt(int dirFd, const char* name);
 std::optional<uint32_t> readFlagsPinned(int pinnedFd, mode_t mode);
 
 /// Sets the hidden flag of the item `name` in `dirFd` without following a
-/// final link (a link has no flags: ELOOP). Returns 0 or an error number.
-int setHiddenAt(int dirFd, const char* name);
+/// final link (a link has no flags: ELOOP). A file with other names that does
+/// not belong to `owner` is left as it is: EMLINK, with its status in
+/// `leftAlone`. Returns 0 or an error number.
+int setHiddenAt(int dirFd, const char* name, uid_t owner, struct stat* leftAlone);

@@ -137,6 +137,17 @@ int openTrusted(std::string_view path, int flags, FinalLink final) {
   return fd.release();
 }
 
+int pinTrusted(std::string_view path, FinalLink final, TrustedPin* out) {
+  Resolved found;
+  if (const int error = resolve(path, final, true, &found)) return error;
+  struct stat holder {};
+  if (fstat(found.parent.get(), &holder) != 0) return errno;
+  out->status = found.status;
+  out->holderOwner = holder.st_uid;
+  out->fd = found.item.release();
+  return 0;
+}
+
 int openTrustedParent(std::string_view path, std::string* name) {
   // The last component is never followed, a trailing separator or not.
   while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);

@@ -24,6 +24,18 @@ enum class FinalLink {
 /// (O_CLOEXEC is added). Returns the descriptor, or -errno.
 int openTrusted(std::string_view path, int flags, FinalLink final);
 
+/// An item named by path, pinned where the resolution ended.
+struct TrustedPin {
+  int fd = -1;               // the item, O_PATH; the caller closes it
+  struct stat status {};     // of the item (a kept final link: the link)
+  uid_t holderOwner = 0;     // owner of the folder that holds the item
+};
+
+/// Pins what `path` names under the rule above, and says who owns the folder
+/// it was found in: the owner a change leads to when a program is not told
+/// one. Returns 0 or an error number.
+int pinTrusted(std::string_view path, FinalLink final, TrustedPin* out);
+
 /// Opens the folder that holds the last component of `path`, following trusted
 /// links on the way, and gives that component in `name` (never empty; "." when
 /// the path is "/" or ends in "." or ".." and so names the folder itself).

@@ -44,3 +44,18 @@ int changeModePinned(int pinnedFd, mode_t mode) {
 int changeOwnerPinned(int pinnedFd, uid_t owner, gid_t group) {
   return fchownat(pinnedFd, "", owner, group, AT_EMPTY_PATH) == 0 ? 0 : errno;
 }
+
+bool leftAloneForLinks(const struct stat& status, uid_t owner) {
+  return !S_ISDIR(status.st_mode) && status.st_nlink > 1 && status.st_uid != owner;
+}
+
+int touchPinned(int pinnedFd) {
+  if (utimensat(pinnedFd, "", nullptr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) == 0) return 0;
+  if (errno != EINVAL) return errno;
+  // Kernels that refuse an empty path here still reach the item through its
+  // descriptor's name; a link then has no way in that cannot follow it.
+  struct stat status {};
+  if (fstat(pinnedFd, &status) != 0) return errno;
+  if (S_ISLNK(status.st_mode)) return EINVAL;
+  return utimensat(AT_FDCWD, procName(pinnedFd).text, nullptr, 0) == 0 ? 0 : errno;
+}

@@ -25,6 +25,16 @@ int reopenPinned(int pinnedFd, int flags);
 /// never reaching it again by name. Returns 0 or an error number.
 int changeModePinned(int pinnedFd, mode_t mode);
 
+/// The hard-link rule, asked of the item a change is about to go through:
+/// true when a non-folder with more than one name must be left as it is,
+/// because another name may lie outside the home and it does not belong to
+/// `owner`, the owner the change leads to, already.
+bool leftAloneForLinks(const struct stat& status, uid_t owner);
+
+/// Gives the item pinned at `pinnedFd` (a link included: the link itself) the
+/// current access and modification times. Returns 0 or an error number.
+int touchPinned(int pinnedFd);
+
 /// Changes the owner and group of the item pinned at `pinnedFd` (a link
 /// included: the link itself). -1 leaves an id as it is. Returns 0 or an
 /// error number.

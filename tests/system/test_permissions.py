@@ -160,7 +160,7 @@ def test_fallback_hands_a_missing_home_to_chmod(host):
     host.make_template()
     done, datagrams = host.run_logged([host.hollin, "x", "/Users/nobody", "501", "20", "3"])
     # chmod itself was asked, and its own status is the one logged.
-    assert done.returncode == 1 and "chmod: /Users/nobody:" in done.stderr
+    assert done.returncode == 1 and "chmod: '/Users/nobody':" in done.stderr
     assert [parse_syslog(d) for d in datagrams] == ["setPermissions:263 /Users/nobody", "setPermissions:45 Error:1"]
 
 

@@ -52,16 +52,32 @@ TEST(Flags, ByNameLinksFifosAndMalformedAttributes) {
   ASSERT_EQ(symlinkat("nowhere", folder.get(), "dangling"), 0);
   ASSERT_EQ(mkfifoat(folder.get(), "fifo", 0600), 0);
   for (const char* name : {"link", "dangling", "fifo"}) EXPECT_EQ(readFlagsAt(folder.get(), name), 0u) << name;
-  EXPECT_EQ(setHiddenAt(folder.get(), "link"), ELOOP);
-  for (const char* name : {"fifo", "target", "target"}) ASSERT_EQ(setHiddenAt(folder.get(), name), 0) << name;
+  struct stat linked {};
+  EXPECT_EQ(setHiddenAt(folder.get(), "link", 0, &linked), ELOOP);
+  for (const char* name : {"fifo", "target", "target"}) ASSERT_EQ(setHiddenAt(folder.get(), name, 0, &linked), 0) << name;
   EXPECT_EQ(readFlagsAt(folder.get(), "fifo"), UF_HIDDEN);
   EXPECT_EQ(readFlagsAt(folder.get(), "target"), UF_IMMUTABLE | UF_NODUMP | UF_HIDDEN);
   EXPECT_FALSE(readFlagsAt(folder.get(), "missing"));
-  EXPECT_EQ(setHiddenAt(folder.get(), "missing"), ENOENT);
+  EXPECT_EQ(setHiddenAt(folder.get(), "missing", 0, &linked), ENOENT);
   UniqueFd odd(openat(folder.get(), "odd", O_RDWR | O_CREAT | O_CLOEXEC, 0644));
   ASSERT_EQ(fsetxattr(odd.get(), kFlagsAttribute, "abc", 3, 0), 0);
   EXPECT_FALSE(readFlags(odd.get()));
   // Kernel bits written into the attribute by someone else do not count.
   ASSERT_EQ(fsetxattr(odd.get(), kFlagsAttribute, word(UF_IMMUTABLE | UF_HIDDEN).data(), 4, 0), 0);
   EXPECT_EQ(readFlags(odd.get()), UF_HIDDEN);
+}
+
+// Another name of a file that is not the new owner's is never written: it may
+// lie outside the home. The new owner's own file is.
+TEST(Flags, HidingLeavesSomeoneElsesLinkedFileAlone) {
+  fixture::TempDir dir;
+  UniqueFd folder(open(dir.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd file(openat(folder.get(), "outside", O_RDWR | O_CREAT | O_CLOEXEC, 0660));
+  ASSERT_EQ(linkat(folder.get(), "outside", folder.get(), "Library", 0), 0);
+  struct stat linked {};
+  EXPECT_EQ(setHiddenAt(folder.get(), "Library", 501, &linked), EMLINK);
+  EXPECT_EQ(linked.st_nlink, 2u);
+  EXPECT_EQ(readFlagsAt(folder.get(), "outside"), 0u);
+  EXPECT_EQ(setHiddenAt(folder.get(), "Library", 0, &linked), 0);  // root's own file, and root is the owner
+  EXPECT_EQ(readFlagsAt(folder.get(), "outside"), UF_HIDDEN);
 }
