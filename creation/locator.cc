@@ -4,11 +4,12 @@
 
 #include "platform/admin/filemanager.h"
 #include "platform/path.h"
+#include "platform/places.h"
 #include "platform/syslog.h"
 
 namespace {
 
-constexpr const char* kCandidates[] = {"/Library/User Template/", "/System/Library/User Template/"};
+constexpr std::string_view kCandidates[] = {places::kAdminTemplate, places::kSystemTemplate};
 
 // "/" first, then each non-empty name, then "/" again for a trailing separator.
 std::vector<std::string> pathComponents(const std::string& path) {
@@ -28,10 +29,10 @@ std::vector<std::string> pathComponents(const std::string& path) {
 }  // namespace
 
 std::optional<std::string> templateVolumeRoot(const std::string& homePath) {
-  if (homePath.starts_with("/Users")) return std::string();
+  if (homePath.starts_with(places::kHomesRoot)) return std::string();
   const std::vector<std::string> components = pathComponents(homePath);
-  if (!homePath.starts_with("/Volumes") || components.size() < 4) return std::nullopt;
-  return joinPath("/Volumes", components[2]);
+  if (!homePath.starts_with(places::kVolumesRoot) || components.size() < 4) return std::nullopt;
+  return joinPath(std::string(places::kVolumesRoot), components[2]);
 }
 
 std::optional<std::string> locateUserTemplate(const std::optional<std::string>& homePath) {
@@ -44,11 +45,11 @@ std::optional<std::string> locateUserTemplate(const std::optional<std::string>& 
     }
     volumeRoot = *root;
   }
-  for (const char* candidate : kCandidates) {
-    std::string path = joinPath(volumeRoot, candidate);
+  for (const std::string_view candidate : kCandidates) {
+    std::string path = joinPath(volumeRoot, std::string(candidate));
     if (fileExists(path)) return path;
   }
   if (homePath) return locateUserTemplate(std::nullopt);
-  logFormat("%s doesn't exist", joinPath("", kCandidates[1]).c_str());
+  logFormat("%s doesn't exist", joinPath("", std::string(kCandidates[1])).c_str());
   return std::nullopt;
 }

@@ -27,14 +27,11 @@
 #include "platform/fd.h"
 #include "platform/flags.h"
 #include "platform/path.h"
+#include "platform/places.h"
 #include "repair/repair.h"
 #include "repair/repair_walk.h"
 
 using hostacl::AclEntry;
-
-#ifndef HOLLIN_STAFF_GID
-#define HOLLIN_STAFF_GID "20"
-#endif
 
 namespace {
 
@@ -129,7 +126,7 @@ Plan makePlan(const CheckAccount& account, const HeldHome& home, const std::stri
   plan.as = as;
   plan.uuid = account.uuid;
   plan.uid = account.uid;
-  plan.gid = as == CheckAs::Repair ? staffGroup() : account.gid;
+  plan.gid = as == CheckAs::Repair ? places::fixedRepairGroup().value_or(account.gid) : account.gid;
   const int homeFd = home.folder.get();
   if (as == CheckAs::Repair) {
     collectMatches(plan, home, templateRoot);
@@ -281,7 +278,6 @@ struct Checker {
 
 }  // namespace
 
-gid_t staffGroup() { return static_cast<gid_t>(std::strtoul(HOLLIN_STAFF_GID, nullptr, 10)); }
 
 CheckSummary checkHome(const CheckAccount& account, const std::string& templateRoot, CheckAs as,
                        const CheckHooks& hooks) {

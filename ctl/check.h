@@ -58,6 +58,3 @@ struct CheckHooks {
 /// leave, with the machine's template and policy as they are now.
 CheckSummary checkHome(const CheckAccount& account, const std::string& templateRoot, CheckAs as,
                        const CheckHooks& hooks);
-
-/// The group id the repair gives every item.
-gid_t staffGroup();

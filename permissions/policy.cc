@@ -7,6 +7,7 @@
 #include "platform/admin/stddirs.h"
 #include "platform/below/beneath.h"
 #include "platform/path.h"
+#include "platform/places.h"
 #include "platform/runtool.h"
 #include "platform/syslog.h"
 #include "platform/text.h"
@@ -48,12 +49,14 @@ std::vector<PolicyStep> policySteps(plist_t rules, const std::optional<std::stri
 }
 
 PlistRef loadPermissionPolicy() {
-  const std::optional<std::string> library = localLibraryFolder();
-  if (!library) {
+  if (!localLibraryFolder()) {
     logLine("Couldn't build /Library/");
     return nullptr;
   }
-  const std::string file = joinPath(joinPath(*library, "User Template"), "__permissions.plist");
+  // The policy lies in the administrator's template, which the host keeps as
+  // the machine-wide Library folder's "User Template" and another system
+  // wherever its package puts it.
+  const std::string file = joinPath(places::kAdminTemplate, "__permissions.plist");
   if (!fileExists(file)) return nullptr;
   return readPlistArray(file);
 }

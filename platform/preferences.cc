@@ -7,12 +7,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <string_view>
 #include <strings.h>
 #include <vector>
 
 #include "platform/admin/trusted.h"
 #include "platform/directory.h"
 #include "platform/fd.h"
+#include "platform/places.h"
 
 namespace {
 
@@ -52,11 +54,30 @@ bool isUsableHome(const std::string& home) {
   return !home.empty() && home.front() == '/' && home.find_first_not_of('/') != std::string::npos;
 }
 
-StoreFolder machineFolder(std::vector<std::string> below) {
+// A fixed folder of the places table: its parent must exist, the folder itself
+// is made when first written.
+StoreFolder placeFolder(std::string_view place, std::vector<std::string> below) {
+  const size_t slash = place.rfind('/');
   StoreFolder folder;
-  folder.base = fixedPlace("/Library");
-  folder.components = {"Preferences"};
+  folder.base = fixedPlace(std::string(place.substr(0, slash)).c_str());
+  folder.components = {std::string(place.substr(slash + 1))};
   folder.components.insert(folder.components.end(), below.begin(), below.end());
+  return folder;
+}
+
+StoreFolder machineFolder(std::vector<std::string> below) {
+  return placeFolder(places::kMachinePreferences, std::move(below));
+}
+
+// Root's own preferences are the tool's: where the build puts them, else in
+// root's home like any account's.
+std::optional<StoreFolder> toolFolder() {
+  if (places::kToolPreferences.empty()) return std::nullopt;
+  StoreFolder folder = placeFolder(places::kToolPreferences, {});
+  folder.owner = 0;
+  folder.group = 0;
+  folder.folderMode = 0755;
+  folder.fileMode = 0644;
   return folder;
 }
 
@@ -69,7 +90,10 @@ std::optional<StoreFolder> storeFolder(const PreferenceScope& scope) {
   } else {
     const std::string passwd = fixedPlace(kPasswdFile);
     const auto account = accountByShortName(*scope.user, passwd.c_str());
-    if (account && isUsableHome(account->home)) {
+    const std::optional<StoreFolder> tool = account && account->uid == 0 ? toolFolder() : std::nullopt;
+    if (tool) {
+      folder = *tool;
+    } else if (account && isUsableHome(account->home)) {
       folder.base = account->home;
       folder.components = {"Library", "Preferences"};
       folder.owner = account->uid;

@@ -10,15 +10,15 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/places.h"
+#include "platform/text.h"
+
 extern char** environ;
 
 namespace {
 
 // Where the helpers stand in an installed build (empty: at the fixed paths).
-#ifndef HOLLIN_HELPER_DIR
-#define HOLLIN_HELPER_DIR ""
-#endif
-constexpr std::string_view kHelperFolder = HOLLIN_HELPER_DIR;
+constexpr std::string_view kHelperFolder = places::kHelperFolder;
 constexpr std::string_view kHelperPaths[] = {"/bin/chmod", "/usr/bin/chgrp", "/usr/sbin/chown", "/usr/bin/mirra"};
 
 // An installed build runs its own helper for each fixed tool path.
@@ -79,7 +79,7 @@ int runTool(const std::string& toolPath, const std::vector<std::string>& argumen
   if (const int error = posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), envp.data())) {
     // Said where the tool's own complaint would have gone: its caller only
     // learns a status.
-    std::fprintf(stderr, "hollin: cannot run %s: %s\n", program.c_str(), std::strerror(error));
+    std::fprintf(stderr, "hollin: cannot run %s: %s\n", printable(program).c_str(), std::strerror(error));
     return 127;
   }
   int status = 0;

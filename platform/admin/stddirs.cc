@@ -1,4 +1,6 @@
 #include "platform/admin/stddirs.h"
 
+#include "platform/places.h"
+
 // The host keeps its machine-wide Library folder at the root of the boot volume.
-std::optional<std::string> localLibraryFolder() { return std::string("/Library"); }
+std::optional<std::string> localLibraryFolder() { return std::string(places::kLocalLibrary); }
