@@ -24,6 +24,7 @@
 #include "platform/admin/home.h"
 #include "platform/directory.h"
 #include "platform/syslog.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -70,13 +71,16 @@ struct Request {
   bool recursive = false;
 };
 
+// Messages carry account names, paths and operands as given: each is
+// escaped whole, as the wording has neither control characters nor
+// backslashes of its own.
 int usageError(const std::string& message) {
-  std::fprintf(stderr, "hollinctl: %s\n%s", message.c_str(), kSynopsis);
+  std::fprintf(stderr, "hollinctl: %s\n%s", printable(message).c_str(), kSynopsis);
   return kUsage;
 }
 
 int failure(const std::string& message, int status = kUsage) {
-  std::fprintf(stderr, "hollinctl: %s\n", message.c_str());
+  std::fprintf(stderr, "hollinctl: %s\n", printable(message).c_str());
   return status;
 }
 
@@ -150,7 +154,8 @@ int checkOne(const Identity& identity, CheckAs as, bool json) {
   endProgress(progress);
   if (!summary.reached) return failure(who.name + ": " + summary.error);
   if (!summary.complete) {
-    std::fprintf(stderr, "hollinctl: %s: could not read %s\n", who.name.c_str(), printable(summary.error).c_str());
+    std::fprintf(stderr, "hollinctl: %s: could not read %s\n", printable(who.name).c_str(),
+                 printable(summary.error).c_str());
   }
   const bool clean = summary.differences == 0 && summary.complete;
   printSummary(summary, who, json);
@@ -216,8 +221,8 @@ int runChange(const Request& request) {
   std::string outcome = run.status == 0 ? "done" : "failed (status " + std::to_string(run.status) + ")";
   if (command == "delete" && run.status == 0 && lstatPath(home)) outcome = "left in place (not the account's)";
   std::fprintf(stderr, "hollinctl: %s %s (%s): %s, %llu items, %.2f s, %llu log lines%s\n", command.c_str(),
-               identity->shortName.c_str(), home.c_str(), outcome.c_str(), static_cast<unsigned long long>(items),
-               run.seconds, static_cast<unsigned long long>(run.logLines),
+               printable(identity->shortName).c_str(), printable(home).c_str(), outcome.c_str(),
+               static_cast<unsigned long long>(items), run.seconds, static_cast<unsigned long long>(run.logLines),
                run.status != 0 && !run.firstLines.empty() ? ":" : "");
   if (run.status != 0) {
     for (const std::string& line : run.firstLines) std::fprintf(stderr, "  %s\n", line.c_str());

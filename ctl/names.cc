@@ -1,6 +1,5 @@
 #include "ctl/names.h"
 
-#include <cstdio>
 #include <vector>
 
 #include "platform/directory.h"
@@ -37,22 +36,4 @@ const std::string& entryText(NameBook& book, const hostacl::AclEntry& entry) {
   auto [slot, added] = book.entries.try_emplace(hostacl::encodeAcl({entry}));
   if (added) slot->second = hostacl::formatAclEntry(entry);
   return slot->second;
-}
-
-std::string printable(std::string_view text) {
-  std::string shown;
-  shown.reserve(text.size());
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte == '\\') {
-      shown += "\\\\";
-    } else if (byte < 0x20 || byte == 0x7f) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\%03o", byte);
-      shown += escaped;
-    } else {
-      shown += c;
-    }
-  }
-  return shown;
 }

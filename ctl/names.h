@@ -1,12 +1,11 @@
 #pragma once
 
 // What the front end's listings share: names for ids, read once per listing
-// from the identity files, entry texts remembered, and text made safe to print.
+// from the identity files, and entry texts remembered.
 
 #include <sys/types.h>
 
 #include <string>
-#include <string_view>
 #include <unordered_map>
 
 #include "platform/acl_codec.h"
@@ -30,7 +29,3 @@ std::string groupName(const NameBook& book, gid_t gid);
 
 /// The text form of an entry (remembered: a bounded number of them).
 const std::string& entryText(NameBook& book, const hostacl::AclEntry& entry);
-
-/// A name holding a line break or other control character must not pass for
-/// lines of its own: such bytes are written as \ooo, a backslash as \\.
-std::string printable(std::string_view text);

@@ -3,25 +3,9 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "ctl/names.h"
+#include "platform/text.h"
 
 namespace {
-
-// Length of the valid UTF-8 sequence at `at`, or 0.
-size_t utf8Length(const std::string& text, size_t at) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  const size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
-  if (length == 0 || at + length > text.size()) return 0;
-  uint32_t point = length == 1 ? lead : lead & (0x7f >> length);
-  for (size_t i = 1; i < length; ++i) {
-    if ((byte(at + i) & 0xc0) != 0x80) return 0;
-    point = point << 6 | (byte(at + i) & 0x3f);
-  }
-  constexpr uint32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (point < kShortest[length] || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff)) return 0;
-  return length;
-}
 
 std::string jsonList(const std::vector<std::string>& texts) {
   std::string out = "[";
@@ -52,6 +36,9 @@ std::string jsonText(const std::string& text) {
   for (size_t at = 0; at < text.size();) {
     const auto c = static_cast<unsigned char>(text[at]);
     const size_t length = utf8Length(text, at);
+    // C2 80 to C2 9F, U+0080 to U+009F: valid JSON raw, but a terminal acts on
+    // these as on their seven-bit forms ESC @ to ESC _.
+    const bool c1 = length == 2 && c == 0xc2 && static_cast<unsigned char>(text[at + 1]) <= 0x9f;
     if (length == 0) {
       out += "\\ufffd";
       ++at;
@@ -59,11 +46,12 @@ std::string jsonText(const std::string& text) {
       out += '\\';
       out += static_cast<char>(c);
       ++at;
-    } else if (c < 0x20 || c == 0x7f) {
+    } else if (c < 0x20 || c == 0x7f || c1) {
+      const unsigned point = length == 1 ? c : static_cast<unsigned char>(text[at + 1]);
       char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", point);
       out += escaped;
-      ++at;
+      at += length;
     } else {
       out.append(text, at, length);
       at += length;
@@ -90,10 +78,10 @@ void printDifference(const Difference& d, const CheckAccount& who, bool json) {
     return;
   }
   const std::string path = printable(d.path);
-  const std::string note = d.locked.empty() ? "" : "  (locked: " + d.locked + ")";
+  const std::string note = d.locked.empty() ? "" : "  (locked: " + printable(d.locked) + ")";
   const auto say = [&](const std::string& text) { std::printf("%s  %s%s\n", path.c_str(), text.c_str(), note.c_str()); };
   if (!list) return say(d.attribute + " " + printable(d.have) + " -> " + printable(d.want));
-  if (!d.have.empty()) say("list " + d.have);
+  if (!d.have.empty()) say("list " + printable(d.have));
   for (const std::string& entry : missing) say("list missing: " + printable(entry));
   for (const std::string& entry : extra) say("list extra: " + printable(entry));
   if (missing.empty() && extra.empty() && d.have.empty()) {

@@ -7,7 +7,8 @@
 #include "ctl/check.h"
 
 /// A JSON string literal for `text`; bytes of a name that are not UTF-8
-/// become U+FFFD, so every line stays valid JSON whatever a user named a file.
+/// become U+FFFD, so every line stays valid JSON whatever a user named a file,
+/// and control characters (C1 ones too) are \u escapes, never raw bytes.
 std::string jsonText(const std::string& text);
 
 /// One difference, as a line (control characters escaped) or a JSON object.

@@ -28,6 +28,7 @@
 #include "platform/below/pin.h"
 #include "platform/fd.h"
 #include "platform/flags.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -106,7 +107,7 @@ std::string fullPath(const Listing& l) {
 }
 
 void complain(const std::string& path, int error) {
-  std::fprintf(stderr, "hollinctl: show: %s: %s\n", path.c_str(), std::strerror(error));
+  std::fprintf(stderr, "hollinctl: show: %s: %s\n", printable(path).c_str(), std::strerror(error));
 }
 
 // Prints the lines of the current item, pinned at `pin`; false when part of

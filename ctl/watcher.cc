@@ -15,6 +15,7 @@
 #include "platform/below/walk.h"
 #include "platform/fd.h"
 #include "platform/path.h"
+#include "platform/text.h"
 #include "platform/watch.h"
 
 extern char** environ;
@@ -115,7 +116,7 @@ ToolRun runHollin(const std::vector<std::string>& arguments, ProgressLine& progr
   logWrite.reset();
   progressWrite.reset();
   if (error != 0) {
-    std::fprintf(stderr, "hollinctl: cannot run %s: %s\n", tool.c_str(), std::strerror(error));
+    std::fprintf(stderr, "hollinctl: cannot run %s: %s\n", printable(tool).c_str(), std::strerror(error));
     run.status = 127;
     return run;
   }
@@ -139,7 +140,10 @@ ToolRun runHollin(const std::vector<std::string>& arguments, ProgressLine& progr
       }
       if (p.fd == logRead.get()) {
         takeLines(logPartial, buffer, static_cast<size_t>(n), [&](const std::string& line) {
-          if (run.firstLines.size() < kFirstLines) run.firstLines.push_back(line);
+          // Escaped again: whatever wrote to the pipe, what reaches the
+          // administrator's terminal cannot steer it. The tool's own lines
+          // come through as they are.
+          if (run.firstLines.size() < kFirstLines) run.firstLines.push_back(printable(line, EscapeFor::Log));
           ++run.logLines;
         });
       } else {

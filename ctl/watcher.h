@@ -24,7 +24,7 @@ void endProgress(ProgressLine& line);
 struct ToolRun {
   int status = -1;          // the tool's exit status; 127 when it could not start
   uint64_t logLines = 0;    // lines it wrote to the system log
-  std::vector<std::string> firstLines;  // the first few of them
+  std::vector<std::string> firstLines;  // the first few of them, escaped as the log escapes them
   double seconds = 0;
 };
 

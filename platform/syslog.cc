@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/text.h"
 #include "platform/watch.h"
 
 namespace {
@@ -40,7 +41,13 @@ bool alsoToStandardError() {
 
 void logLine(std::string_view line) {
   const bool echo = alsoToStandardError();
-  const std::string text(line);
+  // Lines name paths from users' homes: a name must neither steer the
+  // terminal nor pass for a line of its own, wherever the line goes. The
+  // wording itself has no control characters, and a usage line keeps its
+  // final line feed.
+  const bool feed = !line.empty() && line.back() == '\n';
+  const std::string text =
+      printable(feed ? line.substr(0, line.size() - 1) : line, EscapeFor::Log) + (feed ? "\n" : "");
   syslog(LOG_USER | LOG_NOTICE, "%s", text.c_str());
   copyLogLine(text);
   if (echo) std::fprintf(stderr, "%s%s", text.c_str(), (!text.empty() && text.back() == '\n') ? "" : "\n");

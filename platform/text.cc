@@ -1,7 +1,9 @@
 #include "platform/text.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cstdio>
 
 std::string replaceAll(std::string text, std::string_view from, std::string_view to) {
   for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
@@ -31,26 +33,61 @@ int32_t decimalInt(std::string_view text) {
   return static_cast<int32_t>(value);
 }
 
+size_t utf8Length(std::string_view text, size_t at) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  const size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+  if (length == 0 || at + length > text.size()) return 0;
+  uint32_t point = length == 1 ? lead : lead & (0x7f >> length);
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xc0) != 0x80) return 0;
+    point = point << 6 | (byte(at + i) & 0x3f);
+  }
+  constexpr uint32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (point < kShortest[length] || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff)) return 0;
+  return length;
+}
+
 bool isValidUtf8(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size()) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    size_t extra;
-    uint32_t point;
-    if (c < 0x80) { ++i; continue; }
-    if ((c & 0xE0) == 0xC0) { extra = 1; point = c & 0x1F; }
-    else if ((c & 0xF0) == 0xE0) { extra = 2; point = c & 0x0F; }
-    else if ((c & 0xF8) == 0xF0) { extra = 3; point = c & 0x07; }
-    else return false;
-    if (i + extra >= text.size()) return false;
-    for (size_t k = 1; k <= extra; ++k) {
-      const unsigned char next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      point = (point << 6) | (next & 0x3F);
-    }
-    static constexpr uint32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
-    if (point < kMinimum[extra] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return false;
-    i += extra + 1;
+  for (size_t at = 0; at < text.size();) {
+    const size_t length = utf8Length(text, at);
+    if (length == 0) return false;
+    at += length;
   }
   return true;
+}
+
+namespace {
+
+void appendOctal(std::string& out, std::string_view bytes) {
+  for (const char c : bytes) {
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\%03o", static_cast<unsigned char>(c));
+    out += escaped;
+  }
+}
+
+}  // namespace
+
+std::string printable(std::string_view text, EscapeFor where) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (size_t at = 0; at < text.size();) {
+    const size_t valid = utf8Length(text, at);
+    const size_t length = std::max<size_t>(valid, 1);  // a stray byte is escaped alone
+    const std::string_view piece = text.substr(at, length);
+    const auto lead = static_cast<unsigned char>(piece[0]);
+    // A C1 control is two bytes, C2 80 to C2 9F: a terminal acts on it as on
+    // its seven-bit form ESC @ to ESC _.
+    const bool c1 = length == 2 && lead == 0xc2 && static_cast<unsigned char>(piece[1]) <= 0x9f;
+    if (valid == 0 || lead < 0x20 || lead == 0x7f || c1) {
+      appendOctal(shown, piece);
+    } else if (lead == '\\' && where == EscapeFor::Listing) {
+      shown += "\\\\";
+    } else {
+      shown += piece;
+    }
+    at += length;
+  }
+  return shown;
 }

@@ -11,7 +11,8 @@
 inline constexpr const char* kLogFdVariable = "HOLLIN_LOG_FD";
 inline constexpr const char* kProgressFdVariable = "HOLLIN_PROGRESS_FD";
 
-/// Copies one log line, newline-terminated, to the watcher.
+/// Copies one log line, newline-terminated, to the watcher; logLine hands it
+/// over escaped, as the log has it.
 void copyLogLine(std::string_view line);
 
 /// Counts one more item handled; every few thousand, the count so far goes to

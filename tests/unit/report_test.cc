@@ -2,10 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "ctl/names.h"
-
 // Names come from users: whatever their bytes, a JSON line stays one valid
-// JSON string and a text line stays one line.
+// JSON string, and no control character a terminal would act on stays raw.
 TEST(ReportText, JsonStringsFromAnyBytes) {
   struct Row {
     std::string in, out;
@@ -15,6 +13,9 @@ TEST(ReportText, JsonStringsFromAnyBytes) {
       {"a\"b\\c", "\"a\\\"b\\\\c\""},
       {std::string("x\ny\0z", 5), "\"x\\u000ay\\u0000z\""},
       {"\x7f", "\"\\u007f\""},
+      {"\xc2\x9b" "31m\xc2\x80\xc2\x9f", "\"\\u009b31m\\u0080\\u009f\""},  // C1 controls
+      {"\xc2\xa0\xc2\xa9", "\"\xc2\xa0\xc2\xa9\""},  // just past them: printable
+      {"\x9b", "\"\\ufffd\""},  // a C1 control's byte alone is not UTF-8
       {"caf\xc3\xa9 \xf0\x9f\x93\x81", "\"caf\xc3\xa9 \xf0\x9f\x93\x81\""},  // UTF-8 passes whole
       {"\xff", "\"\\ufffd\""},
       {"\xc3", "\"\\ufffd\""},                      // cut short
@@ -23,11 +24,4 @@ TEST(ReportText, JsonStringsFromAnyBytes) {
       {"\xf4\x90\x80\x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd\""},  // past U+10FFFF
   };
   for (const Row& row : rows) EXPECT_EQ(jsonText(row.in), row.out) << row.out;
-}
-
-TEST(ReportText, PrintableKeepsOneLine) {
-  EXPECT_EQ(printable("Drop Box"), "Drop Box");
-  EXPECT_EQ(printable("a\nMusic  mode 0777 -> 0700"), "a\\012Music  mode 0777 -> 0700");
-  EXPECT_EQ(printable("back\\slash\t\x7f"), "back\\\\slash\\011\\177");
-  EXPECT_EQ(printable("caf\xc3\xa9"), "caf\xc3\xa9");
 }
