@@ -1,0 +1,25 @@
+# cmake -DIN=page -DOUT=page -D<HOLLIN_...>=... -P place_pages.cmake
+# Writes a manual page with the places this build was configured with in the
+# place of the host system's own, which the pages in docs/man name.
+file(READ "${IN}" text)
+string(REPLACE "/System/Library/User Template" "\@SYSTEM_TEMPLATE\@" text "${text}")
+string(REPLACE "/Library/User Template" "${HOLLIN_ADMIN_TEMPLATE}" text "${text}")
+string(REPLACE "\@SYSTEM_TEMPLATE\@" "${HOLLIN_SYSTEM_TEMPLATE}" text "${text}")
+if(HOLLIN_TOOL_PREFERENCES)
+  string(REPLACE "~root/Library/Preferences" "${HOLLIN_TOOL_PREFERENCES}" text "${text}")
+  string(REGEX REPLACE "\n\\.Pq Pa /var/root No on this system ;" "" text "${text}")
+endif()
+# Only where a line or a word begins: HOME/Library/Preferences stays.
+string(REGEX REPLACE "(^|[\n \"(])/Library/Preferences" "\\1${HOLLIN_MACHINE_PREFERENCES}" text "${text}")
+string(REGEX REPLACE "(^|[\n \"(])/Users" "\\1${HOLLIN_HOMES_ROOT}" text "${text}")
+string(REGEX REPLACE "(^|[\n \"(])/Volumes" "\\1${HOLLIN_VOLUMES_ROOT}" text "${text}")
+string(REGEX REPLACE "(\\.Pa) /Library( ;|\n)" "\\1 ${HOLLIN_LOCAL_LIBRARY}\\2" text "${text}")
+if(HOLLIN_STAFF_GID STREQUAL "primary")
+  string(REPLACE "(20 unless the build says otherwise)" "(in this build: the account's own primary group)" text "${text}")
+else()
+  string(REPLACE "(20 unless the build says otherwise)" "(${HOLLIN_STAFF_GID} in this build)" text "${text}")
+endif()
+if(HOLLIN_HELPER_DIR)
+  string(REPLACE "\@HELPER_DIR\@" "${HOLLIN_HELPER_DIR}" text "${text}")
+endif()
+file(WRITE "${OUT}" "${text}")
