@@ -4,6 +4,7 @@ chmod, chgrp and chown, no /usr/bin/mirra (scripts/sandbox --installed). Built o
 import hashlib
 import os
 import pathlib
+import re
 import shutil
 import stat
 import subprocess
@@ -14,10 +15,18 @@ import pytest
 import hoststate as hs
 from conftest import REPO, SANDBOX, SANITIZER_ENV, Host, Link, parse_syslog
 
-CMAKE_OPTIONS = ["-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_INSTALL_PREFIX=/usr", "-DHOLLIN_HELPER_DIR=/usr/libexec/hollin",
-                 "-DCMAKE_INSTALL_LIBEXECDIR=libexec", "-DBUILD_TESTING=OFF", "-DHOLLIN_BENCHMARKS=OFF"]
-TEMPLATE = "/Library/User Template"
+# The package's own settings: Debian's places (homes in /home, templates in /etc/hollin and /usr/share/hollin,
+# state in /var/lib/hollin, each account's own group for a repair, helpers in /usr/libexec/hollin).
+CMAKE_OPTIONS = ["-C", str(REPO / "cmake/debian.cmake"), "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_INSTALL_PREFIX=/usr",
+                 "-DBUILD_TESTING=OFF", "-DHOLLIN_BENCHMARKS=OFF"]
+SAMPLE, TEMPLATE = "/usr/share/hollin/user-template", "/etc/hollin/user-template"
 DENY_DELETE = (hs.DENY, hs.PERMS["delete"], 0, hs.EVERYONE)
+# A stock Debian machine's accounts: each with a private group of its own, homes under /home.
+DEBIAN_PASSWD = [("root", 0, 0, "root", "/root", "/bin/bash"), ("daemon", 1, 1, "daemon", "/usr/sbin", "/usr/sbin/nologin"),
+                 ("alice", 1000, 1000, "Alice,,,", "/home/alice", "/bin/bash"),
+                 ("bob", 1001, 1001, "Bob,,,", "/home/bob", "/bin/bash")]
+DEBIAN_GROUP = [("root", 0, []), ("daemon", 1, []), ("staff", 50, []), ("users", 100, []),
+                ("alice", 1000, []), ("bob", 1001, [])]
 
 
 def allow_all(uid):
@@ -60,6 +69,13 @@ def installed():
 
 
 class InstalledHost(Host):
+    def __init__(self, root):
+        super().__init__(root)
+        self._passwd, self._group = list(DEBIAN_PASSWD), [(n, g, list(m)) for n, g, m in DEBIAN_GROUP]
+        self._write_accounts()
+        for folder in ("root", "var/lib", "etc/skel"):
+            self.path(folder).mkdir(parents=True, exist_ok=True)
+
     def sandbox(self, argv, uid=None, log_socket=None):
         cmd = [str(SANDBOX), "--installed", *(["--log", str(log_socket)] if log_socket else []),
                *(["--uid", str(uid)] if uid is not None else []), self.root, self.build, "--", *argv]
@@ -72,13 +88,17 @@ class InstalledHost(Host):
         assert "bwrap:" not in done.stderr and "cannot run" not in done.stderr, done.stderr
         return done.returncode, [parse_syslog(d) for d in datagrams]
 
+    def ctl(self, *args):
+        """hollinctl ARGS: (status, standard output lines, standard error)."""
+        done = self.sandbox(["/usr/sbin/hollinctl", *args])
+        assert "bwrap:" not in done.stderr, done.stderr
+        return done.returncode, done.stdout.splitlines(), done.stderr
+
 
 @pytest.fixture
 def host(tmp_path, installed):
     h = InstalledHost(tmp_path / "root")
     h.build, h.hollin = installed, "/usr/sbin/hollin"
-    done = h.sh(f'cp -R /usr/share/hollin/user-template "{TEMPLATE}"')  # as an administrator would
-    assert done.returncode == 0, done.stderr
     yield h
     h.close()
 
@@ -94,11 +114,13 @@ def state(home):
     return tree(home), [hs.acl(home), hs.acl(home / "Public/Drop Box")]
 
 
-def made_by_the_sample(home, uid):
-    special = {".": (0o750, uid, 20), "Public": (0o755, uid, 20), "Sites": (0o755, uid, uid),
-               "Public/Drop Box": (0o733, uid, uid)}
+def made_by_the_sample(home, uid, policy):
+    """What a creation from the sample gives: the per-item rules, and the sample's policy when it was read."""
+    special = {".": (0o750, uid, uid)}
+    if policy:
+        special.update({"Public": (0o755, uid, uid), "Sites": (0o755, uid, uid), "Public/Drop Box": (0o733, uid, uid)})
     modes = {rel: special.get(rel, (0o700 if (home / rel).is_dir() else 0o644 if rel.endswith(".localized")
-                                    else 0o600, uid, 20)) for rel in tree(home)}
+                                    else 0o600, uid, uid)) for rel in tree(home)}
     return modes, [[DENY_DELETE], [DENY_DELETE, allow_all(uid)]]
 
 
@@ -107,49 +129,65 @@ def test_layout_keeps_the_helpers_off_the_path(installed):
     assert (sorted(os.listdir(usr / "sbin")), sorted(os.listdir(usr / "bin"))) == (["hollin", "hollinctl"], ["hollin-ls"])
     assert set(os.listdir(usr / "libexec/hollin")) == {"chmod", "chgrp", "chown", "touch", "mirra"}
     assert (usr / "share/hollin/user-template/__permissions.plist").is_file()
+    # The manual page names the places of this build, not the host system's.
+    page = (usr / "share/man/man8/hollin.8").read_text()
+    assert TEMPLATE in page and SAMPLE in page and "/var/lib/hollin" in page and "/etc/hollin/preferences" in page
+    assert not re.search(r'(^|[\s"(])/Users', page) and "/Library/User Template" not in page and "/var/root" not in page
 
 
-def test_full_creation_from_the_installed_template(host):
-    host.add_group("alice", 501)  # the sample policy gives Sites to the user's own group
-    # A dangling link whose target GNU touch would create; find must run the installed touch.
-    host.make_tree("/Users/alice/Desktop", {"ghost": Link("/Library/touched")})
-    assert host.run(["x", "/Users/alice", "501", "20", "1", "ignored", "fr", "alice"]) == (0, [])
-    home = host.path("/Users/alice")
+def test_a_fresh_install_creates_checks_and_repairs_homes_under_home(host):
+    # No template copied: the shipped sample serves, without its policy (the administrator's template has none).
+    host.make_tree("/home/alice/Desktop", {"ghost": Link("/etc/touched")})  # find must run the installed touch
+    for folder in ("/home/alice", "/home/alice/Desktop"):
+        os.lchown(host.path(folder), 1000, 1000)
+    status, out, err = host.ctl("create", "alice", "--into-existing")
+    assert status == 0, err
+    home = host.path("/home/alice")
+    assert (home / "Sites/index.html").is_file() and not os.path.lexists(host.path("/etc/touched"))
+    assert state(home) == made_by_the_sample(home, 1000, policy=False)
+    status, out, _ = host.ctl("check", "alice")
+    assert status == 0 and out == [f"alice (/home/alice): clean, {len(tree(home)) + 1} items"]  # the ghost link too
+    for rel, owner in (("", (0, 0)), ("Documents", (1001, 50)), ("Sites/index.html", (0, 50))):
+        os.lchown(home / rel, *owner)
+        os.chmod(home / rel, 0o777)
+    status, out, _ = host.ctl("check", "alice")
+    assert status == 1 and out[-1].startswith("alice (/home/alice): 6 differences in 3 of"), out
+    assert {"Documents  owner bob:staff -> alice:alice", "Documents  mode 0777 -> 0700"} <= set(out)
+    status, _, err = host.ctl("repair", "alice")
+    assert status == 0 and "repair alice (/home/alice): done" in err, err
+    assert host.ctl("check", "alice")[0] == 0
+    assert {v[1:] for v in tree(home).values()} == {(1000, 1000)}  # the account's own group, not staff
+    # The tool's own preferences are kept in /var/lib/hollin, nowhere in root's home.
+    assert host.path("/var/lib/hollin/com.velmora.Tessmark.plist").is_file()
+    assert not host.path("/root/Library").exists()
+
+
+def test_the_administrator_s_template_and_its_policy_come_first(host):
+    done = host.sh(f'mkdir -p /etc/hollin && cp -R "{SAMPLE}" "{TEMPLATE}" && '
+                   f'echo mine > "{TEMPLATE}/Non_localized/Welcome.txt"')
+    assert done.returncode == 0, done.stderr
+    assert host.run(["x", "/home/alice", "1000", "1000", "1", "ignored", "fr", "alice"]) == (0, [])
+    home = host.path("/home/alice")
+    assert (home / "Welcome.txt").read_text() == "mine\n"
     assert "Bienvenue" in (home / "Sites/index.html").read_text(encoding="utf-8")
-    assert state(home) == made_by_the_sample(home, 501)
-    assert not os.path.lexists(host.path("/Library/touched"))
+    assert state(home) == made_by_the_sample(home, 1000, policy=True)
 
 
 def test_permissions_fallback_runs_the_installed_chmod(host):
-    host.path(f"{TEMPLATE}/__permissions.plist").unlink()
-    home = host.make_tree("/Users/alice", {"Sites": {"Streaming": {"clip": "x"}}, "Public": {"Drop Box": {}}})
+    home = host.make_tree("/home/alice", {"Sites": {"Streaming": {"clip": "x"}}, "Public": {"Drop Box": {}}})
+    host.add_group("vexa", 80)
     # Debian's chmod refuses `+a`: that would log setPermissions:45 and :76 Error:1.
-    assert host.run(["x", "/Users/alice", "501", "20", "3", "ignored", "English", "alice"]) == (0, [])
-    assert state(home)[1] == [[DENY_DELETE], [DENY_DELETE, allow_all(501)]]
-    assert tree(home)["Sites/Streaming/clip"] == (0o600, 501, 80)  # chgrp -R vexa
+    assert host.run(["x", "/home/alice", "1000", "1000", "3", "ignored", "English", "alice"]) == (0, [])
+    assert state(home)[1] == [[DENY_DELETE], [DENY_DELETE, allow_all(1000)]]
+    assert tree(home)["Sites/Streaming/clip"] == (0o600, 1000, 80)  # chgrp -R vexa
 
 
-def test_repair_gives_the_build_s_staff_group(host):
-    host.add_user("dora", 503, gid=80)  # a primary group other than staff
-    host.add_group("dora", 503)
-    assert host.run(["x", "/Users/dora", "503", "20", "1", "ignored", "en", "dora"]) == (0, [])
-    home = host.path("/Users/dora")
-    made = made_by_the_sample(home, 503)
-    assert state(home) == made
-    for rel, owner in (("", (0, 0)), ("Documents", (502, 80)), ("Sites/index.html", (0, 80)),
-                       ("Library/Preferences/.GlobalPreferences.plist", (0, 0))):
-        os.lchown(home / rel, *owner)
-        os.chmod(home / rel, 0o777)
-    hs.set_acl(home / "Public/Drop Box", [])
-    check = ["/usr/sbin/hollinctl", "check", "dora"]
-    found = host.sandbox(check)
-    assert found.returncode == 1, found.stderr
-    assert found.stdout.splitlines()[-3:] == [
-        "Public/Drop Box  list missing: group:everyone deny delete",
-        "Public/Drop Box  list missing: dora allow " + ",".join([*hs.PERMS, "file_inherit", "directory_inherit"]),
-        "dora (/Users/dora): 9 differences in 5 of 37 items"]
-    # The installed front end runs the installed tool beside it.
-    done = host.sandbox(["/usr/sbin/hollinctl", "repair", "dora"])
-    assert done.returncode == 0 and "hollinctl: repair dora (/Users/dora): done" in done.stderr, done.stderr
-    assert state(home) == made  # owners back, the group is the build's staff group (20)
-    assert host.sandbox(check).returncode == 0
+def test_purge_leaves_nothing_of_the_package_s_own(host):
+    host.make_tree("/etc/hollin", {"preferences": {".GlobalPreferences.plist": "x"}})
+    assert host.ctl("create", "alice")[0] == 0
+    assert host.path("/var/lib/hollin/com.velmora.Tessmark.plist").is_file()
+    shutil.copy(REPO / "debian/postrm", host.path("/tmp/postrm"))
+    done = host.sh("sh /tmp/postrm purge")
+    assert done.returncode == 0, done.stderr
+    assert not host.path("/var/lib/hollin").exists() and not host.path("/etc/hollin").exists()
+    assert host.path("/home/alice/Desktop").is_dir()  # homes are the accounts', never the package's
