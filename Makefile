@@ -25,9 +25,11 @@ build-asan: deps
 demo: build
 	bash scripts/demo $(BUILD)
 
+# Every test in parallel; the sanitizer build runs the unit and system tests
+# again, but not the installed layout, which builds a release of its own.
 check: build build-asan
-	cd $(BUILD) && ctest --output-on-failure
-	cd $(ASAN_BUILD) && ctest --output-on-failure
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS) -E '^(system_installed|man_pages)$$'
 
 bench: build
 	bash bench/run $(BUILD)
