@@ -5,9 +5,9 @@
 // followed) and read through the pin. A folder's names are read whole and
 // sorted before any of them is shown, so memory grows with the largest folder
 // and the depth, never with the tree. Folders deeper than the descriptor bound
-// are closed and re-entered from their child through "..", checked by device
-// and inode, so a folder moved meanwhile stops the listing instead of
-// misleading it.
+// are closed and re-entered from their child (by handle, or through ".."),
+// checked by device and inode, and the child checked to be still inside, so a
+// folder moved meanwhile stops the listing instead of misleading it.
 
 #include "ctl/show.h"
 
@@ -26,6 +26,7 @@
 #include "platform/acl.h"
 #include "platform/admin/trusted.h"
 #include "platform/below/pin.h"
+#include "platform/below/reenter.h"
 #include "platform/fd.h"
 #include "platform/flags.h"
 #include "platform/text.h"
@@ -33,7 +34,6 @@
 namespace {
 
 constexpr size_t kMaxOpenFolders = 32;
-constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 struct Listing {
   std::FILE* out = nullptr;
@@ -41,13 +41,16 @@ struct Listing {
   std::string rel;  // the current item relative to the top ("" for the top)
   bool recursive = false;
   NameBook names;
+  // The open levels are always the deepest ones, from `lowestOpen` down, so
+  // the bound is kept by a count.
+  size_t lowestOpen = 0;
+  size_t open = 0;
 };
 
 // One folder being listed: its sorted names and how far the listing has come.
 struct Level {
   UniqueFd fd;  // closed while the level is beyond the descriptor bound
-  dev_t device = 0;
-  ino_t inode = 0;
+  FolderMark mark;
   std::vector<std::string> names;
   size_t next = 0;
   size_t relLength = 0;  // of Listing::rel for this folder
@@ -167,14 +170,15 @@ bool readSortedNames(int folderFd, std::vector<std::string>* names) {
 
 // Keeps at most kMaxOpenFolders descriptors: the shallowest open levels are
 // closed first, never the one being listed.
-void enforceBound(std::vector<Level>& levels) {
-  size_t open = 0;
-  for (const Level& level : levels) open += level.fd.valid();
-  for (size_t i = 0; open > kMaxOpenFolders && i + 1 < levels.size(); ++i) {
-    if (levels[i].fd.valid()) {
-      levels[i].fd.reset();
-      --open;
-    }
+void enforceBound(Listing& l, std::vector<Level>& levels) {
+  while (l.open > kMaxOpenFolders && l.lowestOpen + 1 < levels.size()) {
+    Level& closing = levels[l.lowestOpen++];
+    struct stat known {};
+    known.st_dev = closing.mark.device;
+    known.st_ino = closing.mark.inode;
+    markFolder(closing.fd.get(), known, &closing.mark);
+    closing.fd.reset();
+    --l.open;
   }
 }
 
@@ -187,39 +191,39 @@ bool enterFolder(Listing& l, std::vector<Level>& levels, int pin, const struct s
     return false;
   }
   level.fd.reset(fd);
-  level.device = status.st_dev;
-  level.inode = status.st_ino;
+  level.mark = plainMark(status);
   level.relLength = l.rel.size();
   if (!readSortedNames(level.fd.get(), &level.names)) {
     complain(fullPath(l), errno);
     return false;
   }
   levels.push_back(std::move(level));
-  enforceBound(levels);
+  ++l.open;
+  enforceBound(l, levels);
   return true;
 }
 
-// Drops the finished deepest level, re-entering its parent through ".." when
-// the bound had closed it. False when the parent is no longer there.
+// Drops the finished deepest level, re-entering its parent from it when the
+// bound had closed it. False when the parent is no longer the folder left or
+// the child no longer stands in it.
 bool leaveLevel(Listing& l, std::vector<Level>& levels) {
   Level done = std::move(levels.back());
   levels.pop_back();
+  --l.open;
+  l.lowestOpen = std::min(l.lowestOpen, levels.size());
   if (levels.empty() || levels.back().fd.valid()) return true;
   Level& parent = levels.back();
-  UniqueFd fd(openat(done.fd.get(), "..", kFolderFlags));
-  struct stat now {};
-  int error = 0;
-  if (!fd.valid() || fstat(fd.get(), &now) != 0) {
-    error = errno;
-  } else if (now.st_dev != parent.device || now.st_ino != parent.inode) {
-    error = ESTALE;
-  }
+  l.rel.resize(done.relLength);
+  const size_t nameStart = parent.relLength == 0 ? 0 : parent.relLength + 1;
+  const int fd = reenterFolder(parent.mark, done.fd.get(), l.rel.c_str() + nameStart, done.mark);
   l.rel.resize(parent.relLength);
-  if (error) {
-    complain(fullPath(l), error);
+  if (fd < 0) {
+    complain(fullPath(l), -fd);
     return false;
   }
-  parent.fd = std::move(fd);
+  parent.fd.reset(fd);
+  ++l.open;
+  l.lowestOpen = levels.size() - 1;
   return true;
 }
 

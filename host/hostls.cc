@@ -5,7 +5,9 @@
 // TYPE is one of d f l p s c b; MODE four octal digits; FLAGS a comma list of
 // nodump,uchg,uappnd,hidden (other bits as one 0x... word), or "-"; ACL the
 // entries' text forms joined by "; ". With -R a folder's contents follow it,
-// depth first, each folder's entries sorted by name.
+// depth first, each folder's entries sorted by name. In PATH, TARGET and the
+// entries a control character or a byte that is not UTF-8 shows as \ooo and
+// a backslash as \\, so every item is one line whatever its name.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -22,8 +24,10 @@
 #include "host/program_info.h"
 #include "platform/acl.h"
 #include "platform/below/pin.h"
+#include "platform/below/reenter.h"
 #include "platform/fd.h"
 #include "platform/flags.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -61,31 +65,40 @@ bool printItem(int pin, const struct stat& status, const std::string& path) {
   std::snprintf(head, sizeof head, "%c %04o %u:%u ", typeLetter(status.st_mode),
                 static_cast<unsigned>(status.st_mode & 07777), static_cast<unsigned>(status.st_uid),
                 static_cast<unsigned>(status.st_gid));
-  line = head + flagsText(flags) + " " + aclText(acl) + " " + path;
+  line = head + flagsText(flags) + " " + printable(aclText(acl)) + " " + printable(path);
   bool complete = flags && acl;
   if (S_ISLNK(status.st_mode)) {
     std::string target(4096, '\0');
     const ssize_t n = readlinkat(pin, "", target.data(), target.size());
     complete = complete && n >= 0;
     target.resize(n < 0 ? 0 : static_cast<size_t>(n));
-    line += " -> " + (n < 0 ? std::string("?") : target);
+    line += " -> " + (n < 0 ? std::string("?") : printable(target));
   }
   std::printf("%s\n", line.c_str());
   return complete;
 }
 
-std::string childPath(const std::string& parent, const char* name) {
-  if (!parent.empty() && parent.back() == '/') return parent + name;
-  return parent + "/" + name;
-}
+// At most this many folders stay open; the shallower ones are closed and
+// re-entered from their child on the way back up.
+constexpr unsigned kMaxOpenFolders = 32;
 
-// One folder being listed: its descriptor, its sorted entry names and how
-// far the listing has come.
+// One folder being listed: its sorted entry names and how far the listing has
+// come. The path of the item being listed is shared by every level, each
+// knowing where its own ends, so memory grows with the depth only linearly.
 struct Level {
-  UniqueFd fd;
-  std::string path;
+  UniqueFd fd;  // closed while the level is beyond the descriptor bound
+  FolderMark mark;
   std::vector<std::string> names;
   size_t next = 0;
+  size_t nameStart = 0;  // of the folder's own name in the shared path
+  size_t pathLength = 0;
+};
+
+struct Listing {
+  std::string path;
+  std::vector<Level> levels;
+  size_t lowestOpen = 1;  // the open levels below the first are the deepest ones
+  unsigned open = 0;
 };
 
 bool readNames(Level& level) {
@@ -109,51 +122,92 @@ bool readNames(Level& level) {
 }
 
 void complain(const std::string& path, int error) {
-  std::fprintf(stderr, "hollin-ls: %s: %s\n", path.c_str(), std::strerror(error));
+  std::fprintf(stderr, "hollin-ls: %s: %s\n", printable(path).c_str(), std::strerror(error));
 }
 
-// Opens the pinned folder for listing and queues it; false when it cannot be
-// read.
-bool enterFolder(std::vector<Level>& levels, int pin, const std::string& path) {
+// Opens the pinned folder, the current item, for listing and queues it;
+// false when it cannot be read. Past the bound, the shallowest open level
+// below the first is closed (never the one just queued).
+bool enterFolder(Listing& l, int pin, const struct stat& status, size_t nameStart) {
   const int fd = reopenPinned(pin, O_RDONLY | O_DIRECTORY);
   if (fd < 0) {
-    complain(path, -fd);
+    complain(l.path, -fd);
     return false;
   }
   Level level;
   level.fd.reset(fd);
-  level.path = path;
+  level.mark = plainMark(status);
+  level.nameStart = nameStart;
+  level.pathLength = l.path.size();
   if (!readNames(level)) {
-    complain(path, errno);
+    complain(l.path, errno);
     return false;
   }
-  levels.push_back(std::move(level));
+  l.levels.push_back(std::move(level));
+  ++l.open;
+  while (l.open > kMaxOpenFolders && l.lowestOpen + 1 < l.levels.size()) {
+    Level& closing = l.levels[l.lowestOpen++];
+    struct stat known {};
+    known.st_dev = closing.mark.device;
+    known.st_ino = closing.mark.inode;
+    markFolder(closing.fd.get(), known, &closing.mark);
+    closing.fd.reset();
+    --l.open;
+  }
+  return true;
+}
+
+// Drops the finished deepest level, re-entering its parent when the bound had
+// closed it. False when the parent is no longer the folder left, or the child
+// no longer in it: the listing stops rather than mislead.
+bool leaveLevel(Listing& l) {
+  Level& done = l.levels.back();
+  if (l.levels.size() > 1 && !l.levels[l.levels.size() - 2].fd.valid()) {
+    Level& parent = l.levels[l.levels.size() - 2];
+    l.path.resize(done.pathLength);
+    const int fd = reenterFolder(parent.mark, done.fd.get(), l.path.c_str() + done.nameStart, done.mark);
+    if (fd < 0) {
+      l.path.resize(parent.pathLength);
+      complain(l.path, -fd);
+      return false;
+    }
+    parent.fd.reset(fd);
+    ++l.open;
+    l.lowestOpen = l.levels.size() - 2;
+  }
+  l.levels.pop_back();
+  --l.open;
+  l.lowestOpen = std::min(l.lowestOpen, l.levels.size());
   return true;
 }
 
 // Depth first without recursion: each level lists its next entry, and a
 // folder among them becomes the next level.
-bool listBelow(int pin, const std::string& path) {
-  std::vector<Level> levels;
-  bool ok = enterFolder(levels, pin, path);
-  while (!levels.empty()) {
-    Level& top = levels.back();
+bool listBelow(int pin, const struct stat& status, const std::string& path) {
+  Listing l;
+  l.path = path;
+  bool ok = enterFolder(l, pin, status, 0);
+  while (!l.levels.empty()) {
+    Level& top = l.levels.back();
     if (top.next == top.names.size()) {
-      levels.pop_back();
+      if (!leaveLevel(l)) return false;
       continue;
     }
-    const std::string child = top.names[top.next++];
-    const std::string childText = childPath(top.path, child.c_str());
-    struct stat status {};
-    const int fd = pinAt(top.fd.get(), child.c_str(), &status);
+    const std::string& child = top.names[top.next++];
+    l.path.resize(top.pathLength);
+    if (l.path.empty() || l.path.back() != '/') l.path += '/';
+    const size_t nameStart = l.path.size();
+    l.path += child;
+    struct stat childStatus {};
+    const int fd = pinAt(top.fd.get(), child.c_str(), &childStatus);
     if (fd < 0) {
-      complain(childText, -fd);
+      complain(l.path, -fd);
       ok = false;
       continue;
     }
     UniqueFd childPin(fd);
-    ok = printItem(childPin.get(), status, childText) && ok;
-    if (S_ISDIR(status.st_mode)) ok = enterFolder(levels, childPin.get(), childText) && ok;
+    ok = printItem(childPin.get(), childStatus, l.path) && ok;
+    if (S_ISDIR(childStatus.st_mode)) ok = enterFolder(l, childPin.get(), childStatus, nameStart) && ok;
   }
   return ok;
 }
@@ -167,7 +221,7 @@ bool listOperand(const char* operand, bool recursive) {
   }
   UniqueFd pin(fd);
   bool ok = printItem(pin.get(), status, operand);
-  if (recursive && S_ISDIR(status.st_mode)) ok = listBelow(pin.get(), operand) && ok;
+  if (recursive && S_ISDIR(status.st_mode)) ok = listBelow(pin.get(), status, operand) && ok;
   return ok;
 }
 

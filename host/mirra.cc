@@ -25,6 +25,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -35,8 +36,10 @@
 #include "host/program_info.h"
 #include "platform/admin/trusted.h"
 #include "platform/below/pin.h"
+#include "platform/below/reenter.h"
 #include "platform/fd.h"
 #include "platform/flags.h"
+#include "platform/text.h"
 #include "platform/xattr.h"
 
 namespace {
@@ -74,6 +77,11 @@ struct Context {
   gid_t egid = 0;
   bool failed = false;
   std::vector<char> buffer;  // data, when the kernel cannot copy by itself
+  std::string relative;      // of the deepest folder being copied
+  // The open levels below the root are always the deepest ones, from
+  // `lowestOpen` down, so the bound is kept by a count.
+  size_t lowestOpen = 1;
+  size_t open = 1;
 };
 
 // What a new item in a destination folder starts as.
@@ -82,6 +90,16 @@ struct Birth {
   gid_t group = 0;          // the folder's group when it is set-group-id
   bool setgid = false;      // new folders inherit the bit
   uint32_t inherited = 0;   // kernel flags new items may inherit (nodump)
+};
+
+// A folder's path below the roots, for messages: a stretch of the one path
+// the copy shares among its levels (each level's is a prefix of the
+// deepest's), so memory grows with the depth only linearly.
+struct RelativeText {
+  const std::string* shared = nullptr;
+  size_t length = 0;
+  bool empty() const { return length == 0; }
+  operator std::string() const { return shared ? shared->substr(0, length) : std::string(); }
 };
 
 // One folder being copied: the source being read and its counterpart.
@@ -98,7 +116,10 @@ struct Folder {
   struct stat there {};     // the destination folder, to know it again when reopened
   long position = 0;        // where reading the source goes on after a close
   Birth birth;
-  std::string relative;     // below the roots, for messages
+  RelativeText relative;
+  size_t nameStart = 0;     // of the folder's own name in the shared path
+  FolderMark sourceMark;    // what re-entering each side takes, once closed
+  FolderMark destinationMark;
 };
 
 // The item being copied, as read from SOURCE.
@@ -108,12 +129,14 @@ struct Item {
 };
 
 std::string relativeOf(const Folder& folder, const char* name) {
-  return folder.relative.empty() ? std::string(name) : folder.relative + "/" + name;
+  return folder.relative.empty() ? std::string(name) : std::string(folder.relative) + "/" + name;
 }
 
+// Paths in messages are escaped: a name from a home must not steer the
+// administrator's terminal or pass for a line of its own.
 void report(Context& cx, const std::string& relative, const char* what, int error) {
   const std::string text = relative.empty() ? cx.destinationText : cx.destinationText + "/" + relative;
-  std::fprintf(stderr, "mirra: %s: %s: %s\n", text.c_str(), what, std::strerror(error));
+  std::fprintf(stderr, "mirra: %s: %s: %s\n", printable(text).c_str(), what, std::strerror(error));
   cx.failed = true;
 }
 
@@ -254,12 +277,18 @@ void copyFile(Context& cx, const Folder& folder, const char* name, const Item& i
 }
 
 // Links and special files have no descriptor of their own to write through;
-// they are pinned and changed relative to their folder, never followed.
+// the one just made is pinned, never followed, and changed only through the
+// pin. Someone who swapped it meanwhile for another name of a file they do
+// not own (which may lie outside the home) finds that file left alone.
 int finishPinnedItem(int dirFd, const char* name, int sourceDir, const char* sourceName,
                      const struct statx& status, const Birth& birth) {
-  if ((status.stx_uid != birth.owner || status.stx_gid != birth.group) &&
-      fchownat(dirFd, name, status.stx_uid, status.stx_gid, AT_SYMLINK_NOFOLLOW) < 0) {
-    return errno;
+  struct stat made {};
+  const int to = pinAt(dirFd, name, &made);
+  if (to < 0) return -to;
+  UniqueFd pin(to);
+  if (leftAloneForLinks(made, status.stx_uid)) return EMLINK;
+  if (status.stx_uid != birth.owner || status.stx_gid != birth.group) {
+    if (const int failed = changeOwnerPinned(pin.get(), status.stx_uid, status.stx_gid)) return failed;
   }
   struct stat pinned {};
   const int from = pinAt(sourceDir, sourceName, &pinned);
@@ -268,14 +297,9 @@ int finishPinnedItem(int dirFd, const char* name, int sourceDir, const char* sou
   int error = 0;
   const std::optional<std::vector<std::string>> names = listAttributes(sourcePin.get(), &error);
   if (!names) return error;
-  if (!names->empty()) {
-    const int to = pinAt(dirFd, name, &pinned);
-    if (to < 0) return -to;
-    UniqueFd pin(to);
-    if ((error = copyAttributes(sourcePin.get(), pin.get()))) return error;
-  }
+  if (!names->empty() && (error = copyAttributes(sourcePin.get(), pin.get()))) return error;
   const struct timespec times[2] = {toTimespec(status.stx_atime), toTimespec(status.stx_mtime)};
-  return utimensat(dirFd, name, times, AT_SYMLINK_NOFOLLOW) < 0 ? errno : 0;
+  return utimensat(pin.get(), "", times, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) < 0 ? errno : 0;
 }
 
 void copyOther(Context& cx, const Folder& folder, const char* name, const Item& item) {
@@ -363,7 +387,11 @@ bool enterFolder(Context& cx, std::vector<Folder>& stack, const char* name, Item
     report(cx, relativeOf(parent, name), "cannot make folder", errno);
     return false;
   }
-  folder.relative = relativeOf(parent, name);
+  cx.relative.resize(parent.relative.length);
+  if (!cx.relative.empty()) cx.relative += '/';
+  folder.nameStart = cx.relative.size();
+  cx.relative += name;
+  folder.relative = {&cx.relative, cx.relative.size()};
   DIR* dir = fdopendir(item.fd.get());
   if (!dir) {
     report(cx, relativeOf(parent, name), "cannot read folder", errno);
@@ -372,6 +400,7 @@ bool enterFolder(Context& cx, std::vector<Folder>& stack, const char* name, Item
   item.fd.release();
   folder.source = DirStream(dir);
   stack.push_back(std::move(folder));
+  ++cx.open;
   return true;
 }
 
@@ -417,36 +446,36 @@ void copyEntry(Context& cx, std::vector<Folder>& stack, const dirent* entry) {
 constexpr size_t kOpenLevels = 32;
 
 void closeLevel(Folder& folder) {
+  struct stat source {};
+  source.st_dev = makedev(folder.status.stx_dev_major, folder.status.stx_dev_minor);
+  source.st_ino = folder.status.stx_ino;
+  markFolder(folder.source.fd(), source, &folder.sourceMark);
+  markFolder(folder.destination.get(), folder.there, &folder.destinationMark);
   folder.position = telldir(folder.source.dir);
   folder.source = DirStream();
   folder.destination.reset();
 }
 
-void enforceBound(std::vector<Folder>& stack) {
-  size_t open = 0;
-  for (const Folder& folder : stack) open += folder.source.dir != nullptr;
-  for (size_t i = 1; open > kOpenLevels && i + 1 < stack.size(); ++i) {
-    if (stack[i].source.dir) {
-      closeLevel(stack[i]);
-      --open;
-    }
+void enforceBound(Context& cx, std::vector<Folder>& stack) {
+  while (cx.open > kOpenLevels && cx.lowestOpen + 1 < stack.size()) {
+    closeLevel(stack[cx.lowestOpen++]);
+    --cx.open;
   }
 }
 
-// Reopens a closed level from its open child, through "..", and only when
-// both folders are still the ones it left.
-int reopenLevel(Folder& folder, const Folder& child) {
-  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-  UniqueFd source(openat(child.source.fd(), "..", kFlags));
-  UniqueFd destination(openat(child.destination.get(), "..", kFlags));
-  struct stat from {}, to {};
-  if (!source.valid() || !destination.valid() || fstat(source.get(), &from) != 0 ||
-      fstat(destination.get(), &to) != 0) {
-    return errno;
-  }
-  const bool sameSource = from.st_ino == folder.status.stx_ino && major(from.st_dev) == folder.status.stx_dev_major &&
-                          minor(from.st_dev) == folder.status.stx_dev_minor;
-  if (!sameSource || to.st_dev != folder.there.st_dev || to.st_ino != folder.there.st_ino) return ESTALE;
+// Reopens a closed level from its open child, and only when both folders are
+// still the ones it left, with the child still inside each.
+int reopenLevel(Context& cx, Folder& folder, const Folder& child) {
+  const char* name = cx.relative.c_str() + child.nameStart;
+  struct stat childSource {};
+  childSource.st_dev = makedev(child.status.stx_dev_major, child.status.stx_dev_minor);
+  childSource.st_ino = child.status.stx_ino;
+  const int sourceFd = reenterFolder(folder.sourceMark, child.source.fd(), name, plainMark(childSource));
+  if (sourceFd < 0) return -sourceFd;
+  UniqueFd source(sourceFd);
+  const int destinationFd = reenterFolder(folder.destinationMark, child.destination.get(), name, plainMark(child.there));
+  if (destinationFd < 0) return -destinationFd;
+  UniqueFd destination(destinationFd);
   DIR* dir = fdopendir(source.get());
   if (!dir) return errno;
   source.release();
@@ -468,18 +497,23 @@ void copyTree(Context& cx, Folder root) {
     if (entry) {
       const char* name = entry->d_name;
       if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) copyEntry(cx, stack, entry);
-      enforceBound(stack);
+      enforceBound(cx, stack);
       continue;
     }
     if (errno) report(cx, stack.back().relative, "cannot read folder", errno);
     if (stack.size() > 1) finishFolder(cx, stack.back());
     if (stack.size() > 1 && !stack[stack.size() - 2].source.dir) {
-      if (const int error = reopenLevel(stack[stack.size() - 2], stack.back())) {
+      cx.relative.resize(stack.back().relative.length);
+      if (const int error = reopenLevel(cx, stack[stack.size() - 2], stack.back())) {
         report(cx, stack[stack.size() - 2].relative, "cannot go back to folder", error);
         return;  // the folders above moved meanwhile: nothing more is copied
       }
+      ++cx.open;
+      cx.lowestOpen = stack.size() - 2;
     }
     stack.pop_back();
+    --cx.open;
+    cx.lowestOpen = std::min(cx.lowestOpen, stack.size());
   }
 }
 
@@ -493,19 +527,19 @@ const char* rootError(int error) {
 bool openRoots(Context& cx, const char* source, const char* destination, Folder* root) {
   const int sourceFd = openTrusted(source, O_RDONLY | O_DIRECTORY, FinalLink::Follow);
   if (sourceFd < 0) {
-    std::fprintf(stderr, "mirra: %s: %s\n", source, rootError(-sourceFd));
+    std::fprintf(stderr, "mirra: %s: %s\n", printable(source).c_str(), rootError(-sourceFd));
     return false;
   }
   UniqueFd from(sourceFd);
   const int destinationFd = openTrusted(destination, O_RDONLY | O_DIRECTORY, FinalLink::Refuse);
   if (destinationFd < 0) {
-    std::fprintf(stderr, "mirra: %s: %s\n", destination, rootError(-destinationFd));
+    std::fprintf(stderr, "mirra: %s: %s\n", printable(destination).c_str(), rootError(-destinationFd));
     return false;
   }
   root->destination.reset(destinationFd);
   struct statx there {};
   if (statxFd(root->destination.get(), &there) != 0) {
-    std::fprintf(stderr, "mirra: %s: %s\n", destination, std::strerror(errno));
+    std::fprintf(stderr, "mirra: %s: %s\n", printable(destination).c_str(), std::strerror(errno));
     return false;
   }
   struct stat sourceStatus {};
@@ -513,7 +547,7 @@ bool openRoots(Context& cx, const char* source, const char* destination, Folder*
   cx.destinationDevice = makedev(there.stx_dev_major, there.stx_dev_minor);
   cx.destinationInode = there.stx_ino;
   if (sourceStatus.st_dev == cx.destinationDevice && sourceStatus.st_ino == cx.destinationInode) {
-    std::fprintf(stderr, "mirra: %s: source and destination are the same folder\n", destination);
+    std::fprintf(stderr, "mirra: %s: source and destination are the same folder\n", printable(destination).c_str());
     return false;
   }
   root->mode = there.stx_mode & 07777;
@@ -522,7 +556,7 @@ bool openRoots(Context& cx, const char* source, const char* destination, Folder*
   setBirth(root, cx);
   root->source = DirStream(fdopendir(from.get()));
   if (!root->source.dir) {
-    std::fprintf(stderr, "mirra: %s: %s\n", source, std::strerror(errno));
+    std::fprintf(stderr, "mirra: %s: %s\n", printable(source).c_str(), std::strerror(errno));
     return false;
   }
   from.release();

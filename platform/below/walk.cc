@@ -7,9 +7,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
+#include "platform/below/reenter.h"
 #include "platform/flags.h"
 
 namespace {
@@ -17,7 +20,6 @@ namespace {
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 constexpr size_t kListingBuffer = 16384;
-constexpr size_t kLongestEntry = 8 + 8 + 2 + 1 + 256 + 5;  // header, name, terminator, alignment
 
 // One entry as the kernel lists it.
 struct Entry {
@@ -28,42 +30,24 @@ struct Entry {
   char d_name[1];
 };
 
-// One folder being read, straight from the kernel's listing into a buffer of
-// its own (no stream, so no extra calls to set one up). Levels beyond the
-// descriptor bound are closed, with the offset of their next entry kept, and
-// re-entered from their child through "..".
+using Listing = std::unique_ptr<char[]>;
+
+// One folder on the way down. Only what resuming it takes stays for every
+// level: where its path ends, the kernel's offset of the entry after the last
+// one handed out, and what re-entering it from its child takes.
+// Its name is the last component of the walk's path up to `pathLength`. The
+// open levels (a bounded number) also hold a descriptor and a listing buffer,
+// read straight from the kernel (no stream, so no extra calls to set one up).
 struct Level {
-  std::string name;
-  struct stat status {};
-  int fd = -1;
-  std::vector<char> listing;
-  size_t used = 0;       // bytes of `listing` the last read filled
-  size_t next = 0;       // where the next entry in it starts
-  off64_t resume = 0;    // the kernel's offset of the entry after the last one handed out
-  bool ended = false;    // the last read showed the end of the listing
+  FolderMark mark;     // device and inode; a handle once closed by the bound
+  off64_t resume = 0;
   size_t pathLength = 0;
+  Listing listing;     // while open and read from
+  uint32_t used = 0;   // bytes of `listing` the last read filled
+  uint32_t next = 0;   // where the next entry in it starts
+  int fd = -1;
   bool complete = true;
 };
-
-// The next entry of the level, or null at its end (errno set on a failure).
-const Entry* nextEntry(Level& level) {
-  if (level.next >= level.used) {
-    if (level.ended) return nullptr;
-    if (level.listing.empty()) level.listing.resize(kListingBuffer);
-    const long n = syscall(SYS_getdents64, level.fd, level.listing.data(), level.listing.size());
-    if (n <= 0) return nullptr;
-    level.used = static_cast<size_t>(n);
-    level.next = 0;
-    // The kernel fills the buffer while the next entry fits; room left for
-    // the longest one means the listing has ended, and asking again would
-    // only say so.
-    level.ended = level.listing.size() - level.used >= kLongestEntry;
-  }
-  const auto* entry = reinterpret_cast<const Entry*>(level.listing.data() + level.next);
-  level.next += entry->d_reclen;
-  level.resume = entry->d_off;
-  return entry;
-}
 
 struct Walk {
   const WalkVisitor& visitor;
@@ -72,6 +56,11 @@ struct Walk {
   dev_t rootDevice;
   unsigned maxOpen;
   std::vector<Level> levels;
+  // The root stays open; below it, the open levels are always the deepest
+  // ones, from `lowestOpen` down, so the bound is kept by a count.
+  size_t lowestOpen = 1;
+  unsigned open = 0;
+  std::vector<Listing> spare;  // buffers of closed levels, for the next to read
   WalkError error;
   bool stopped = false;
 };
@@ -83,24 +72,56 @@ void noteError(Walk& w, int error, size_t pathLength) {
   }
 }
 
-// What was read ahead is dropped; a reopened level reads on from `resume`.
-void closeLevel(Level& level) {
+// The next entry of the level, or null at its end (errno set on a failure).
+// Only an empty read ends a listing: the kernel may hand out fewer entries
+// than fit (network and user-space file systems do), and more may follow.
+const Entry* nextEntry(Walk& w, Level& level) {
+  if (level.next >= level.used) {
+    if (!level.listing) {
+      if (w.spare.empty()) {
+        level.listing = std::make_unique<char[]>(kListingBuffer);
+      } else {
+        level.listing = std::move(w.spare.back());
+        w.spare.pop_back();
+      }
+    }
+    const long n = syscall(SYS_getdents64, level.fd, level.listing.get(), kListingBuffer);
+    if (n <= 0) return nullptr;
+    level.used = static_cast<uint32_t>(n);
+    level.next = 0;
+  }
+  const auto* entry = reinterpret_cast<const Entry*>(level.listing.get() + level.next);
+  level.next += entry->d_reclen;
+  level.resume = entry->d_off;
+  return entry;
+}
+
+// What was read ahead is dropped with the buffer; a reopened level reads on
+// from `resume`.
+void closeLevel(Walk& w, Level& level, bool reentered) {
   if (level.fd < 0) return;
+  if (reentered) {
+    struct stat status {};
+    status.st_dev = level.mark.device;
+    status.st_ino = level.mark.inode;
+    markFolder(level.fd, status, &level.mark);
+  }
   close(level.fd);
   level.fd = -1;
+  --w.open;
   level.used = level.next = 0;
-  level.ended = false;
+  if (level.listing) w.spare.push_back(std::move(level.listing));
 }
 
 // Re-enters a closed level from its open child, refusing a folder that is no
-// longer the one the walk left (moved or swapped while closed).
+// longer the one the walk left, or that the child no longer stands in (moved
+// or swapped while closed). The walk's path ends at the child.
 bool reopenLevel(Walk& w, size_t index) {
   Level& level = w.levels[index];
-  const int fd = openat(w.levels[index + 1].fd, "..", kFolderFlags);
-  struct stat now {};
-  if (fd < 0 || fstat(fd, &now) != 0 || now.st_dev != level.status.st_dev || now.st_ino != level.status.st_ino) {
-    if (fd >= 0) close(fd);
-    noteError(w, fd < 0 ? errno : ESTALE, level.pathLength);
+  const Level& child = w.levels[index + 1];
+  const int fd = reenterFolder(level.mark, child.fd, w.path.c_str() + level.pathLength + 1, child.mark);
+  if (fd < 0) {
+    noteError(w, -fd, level.pathLength);
     return false;
   }
   if (lseek64(fd, level.resume, SEEK_SET) < 0) {
@@ -109,18 +130,15 @@ bool reopenLevel(Walk& w, size_t index) {
     return false;
   }
   level.fd = fd;
+  ++w.open;
+  w.lowestOpen = index;
   return true;
 }
 
+// The shallowest open level below the root goes first; never the deepest,
+// which is being read.
 void enforceBound(Walk& w) {
-  unsigned open = 0;
-  for (const Level& level : w.levels) open += level.fd >= 0;
-  for (size_t i = 1; open > w.maxOpen && i + 1 < w.levels.size(); ++i) {
-    if (w.levels[i].fd >= 0) {
-      closeLevel(w.levels[i]);
-      --open;
-    }
-  }
+  while (w.open > w.maxOpen && w.lowestOpen + 1 < w.levels.size()) closeLevel(w, w.levels[w.lowestOpen++], true);
 }
 
 // One call gives both the status and the kernel flags of an item.
@@ -171,33 +189,41 @@ int examine(int parentFd, const Entry* entry, bool examineNonFolders, WalkItem* 
   return -1;
 }
 
+// The folder's status is read again when it is left: after its contents, so
+// no level has to keep one on the way down.
 void leaveLevel(Walk& w) {
   const size_t index = w.levels.size() - 1;
   Level& level = w.levels[index];
+  const size_t parentLength = w.levels[index - 1].pathLength;
+  w.path.resize(level.pathLength);
   if (w.levels[index - 1].fd < 0 && !reopenLevel(w, index - 1)) {
     w.stopped = true;
   } else if (w.visitor.leave) {
     WalkItem item;
     item.parentFd = w.levels[index - 1].fd;
-    item.name = level.name.c_str();
-    w.path.resize(level.pathLength);
+    item.name = w.path.c_str() + parentLength + 1;
     item.path = &w.path;
     item.rootLength = w.rootLength;
-    item.status = level.status;
+    if (statItem(level.fd, "", AT_EMPTY_PATH, &item.status, &item.kernelFlags) != 0) {
+      item.status.st_dev = level.mark.device;
+      item.status.st_ino = level.mark.inode;
+      item.status.st_mode = S_IFDIR;
+      item.statusKnown = false;
+    }
     item.fd = level.fd;
     item.depth = static_cast<unsigned>(index);
     w.visitor.leave(item, level.complete);
   }
   const bool complete = level.complete;
-  close(level.fd);
+  closeLevel(w, level, false);
   w.levels.pop_back();
+  w.lowestOpen = std::min(w.lowestOpen, w.levels.size());
   if (!complete) w.levels.back().complete = false;
 }
 
 void visitEntry(Walk& w, const Entry* entry) {
   Level& parent = w.levels.back();
-  const size_t parentLength = parent.pathLength;
-  w.path.resize(parentLength);
+  w.path.resize(parent.pathLength);
   w.path += '/';
   w.path += entry->d_name;
   WalkItem item;
@@ -224,25 +250,26 @@ void visitEntry(Walk& w, const Entry* entry) {
     return;
   }
   Level child;
-  child.name = entry->d_name;
-  child.status = item.status;
+  child.mark = plainMark(item.status);
   child.pathLength = w.path.size();
   child.fd = fd;
-  w.levels.push_back(std::move(child));
+  w.levels.push_back(std::move(child));  // `parent` and `entry` are not used past here
+  ++w.open;
   enforceBound(w);
 }
 
 }  // namespace
 
 WalkError walkTree(int rootFd, const std::string& rootPath, const WalkVisitor& visitor, unsigned maxOpenFolders) {
-  Walk w{visitor, rootPath, rootPath.size(), 0, maxOpenFolders < 2 ? 2 : maxOpenFolders, {}, {}};
+  Walk w{visitor, rootPath, rootPath.size(), 0, maxOpenFolders < 2 ? 2 : maxOpenFolders, {}, 1, 0, {}, {}, false};
   Level root;
   root.fd = fcntl(rootFd, F_DUPFD_CLOEXEC, 3);
   // The duplicate shares the caller's read position: start from the top.
   int error = 0;
-  if (root.fd < 0 || fstat(root.fd, &root.status) != 0) {
+  struct stat status {};
+  if (root.fd < 0 || fstat(root.fd, &status) != 0) {
     error = errno;
-  } else if (!S_ISDIR(root.status.st_mode)) {
+  } else if (!S_ISDIR(status.st_mode)) {
     error = ENOTDIR;
   } else if (lseek64(root.fd, 0, SEEK_SET) < 0) {
     error = errno;
@@ -252,13 +279,15 @@ WalkError walkTree(int rootFd, const std::string& rootPath, const WalkVisitor& v
     w.error = {error, rootPath};
     return w.error;
   }
-  w.rootDevice = root.status.st_dev;
+  w.rootDevice = status.st_dev;
+  root.mark = plainMark(status);
   root.pathLength = rootPath.size();
   w.levels.push_back(std::move(root));
+  w.open = 1;
   while (!w.levels.empty() && !w.stopped) {
     Level& level = w.levels.back();
     errno = 0;
-    const Entry* entry = nextEntry(level);
+    const Entry* entry = nextEntry(w, level);
     if (!entry) {
       if (errno != 0) {
         noteError(w, errno, level.pathLength);

@@ -4,8 +4,9 @@
 // reached from its parent's descriptor without following a link; folders are
 // pinned (opened O_DIRECTORY|O_NOFOLLOW) before the visitor sees them. The
 // walk keeps a bounded number of descriptors open (ancestors beyond the bound
-// are closed and re-entered through "..", checked by device and inode) and its
-// memory depends on depth only, so trees deeper than PATH_MAX are fine.
+// are closed and re-entered through "..", checked by device and inode). Time
+// and memory grow linearly with the depth, a few dozen bytes a level besides
+// the path, so trees deeper than PATH_MAX are fine.
 
 #include <sys/stat.h>
 
@@ -33,7 +34,9 @@ struct WalkVisitor {
   /// Descend on a folder enters it; for other items Descend and Skip are alike.
   std::function<WalkStep(const WalkItem&)> enter;
   /// Called for a folder after its contents, when it was entered (optional).
-  /// `complete` says whether every item inside was read without error.
+  /// `complete` says whether every item inside was read without error. The
+  /// folder's status is read again for this call (statusKnown false when it
+  /// could not be: then only its device, inode and type are filled).
   std::function<void(const WalkItem&, bool complete)> leave;
   /// When false, items other than folders whose type the listing gives are
   /// not examined: the visitor gets their type only (statusKnown false) and

@@ -67,6 +67,71 @@ TEST(WalkTree, PreOrderEveryItemOnceNoLinkFollowed) {
   }
 }
 
+// A chain of `depth` folders named c1, c2, ... below `root`, with a file in every 100th; returns the
+// number of items made.
+static size_t makeChain(const std::string& root, int depth) {
+  size_t items = 0;
+  UniqueFd fd(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  for (int level = 1; level <= depth; ++level) {
+    const std::string name = "c" + std::to_string(level);
+    EXPECT_EQ(mkdirat(fd.get(), name.c_str(), 0755), 0);
+    if (level % 100 == 0) close(openat(fd.get(), "file", O_CREAT | O_WRONLY | O_CLOEXEC, 0644)), ++items;
+    fd.reset(openat(fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ++items;
+  }
+  return items;
+}
+
+// Far deeper than the bound: every item once, the bound held all the way down and back up (the files come
+// after the climb back through each closed level), nothing left open, and the deletion goes as deep.
+TEST(WalkTree, ChainFarDeeperThanTheBound) {
+  TempDir home;
+  const size_t items = makeChain(home.path, 3000);
+  for (const unsigned bound : {2u, 8u}) {
+    const int before = openDescriptors();
+    int peak = 0;
+    const std::vector<std::string> seen = walkAll(home.path, bound, &peak);
+    EXPECT_EQ(seen.size(), items);
+    EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), items);
+    // The walk's own folders, the item being visited and the listing of /proc/self/fd.
+    EXPECT_LE(peak - before, static_cast<int>(bound) + 2) << bound;
+    EXPECT_EQ(openDescriptors(), before);
+  }
+  std::string error;
+  EXPECT_TRUE(removeItem(home.at("c1"), &error)) << error;
+  EXPECT_EQ(names(home.path), std::set<std::string>{});
+}
+
+// While the walk is at the bottom, a folder on the way back up (closed by the bound) is swapped with a
+// decoy from elsewhere on the same device: the walk must not take the decoy, or the decoy's new parent, for
+// the folder it left. It stops with ESTALE at the first folder it cannot re-enter as it left it.
+TEST(WalkTree, SwappedClosedAncestorStopsTheWalk) {
+  TempDir home;
+  makeChain(home.path, 60);
+  fs::create_directories(home.at("decoy/intruder"));
+  std::string c20 = home.path;
+  for (int level = 1; level <= 20; ++level) c20 += "/c" + std::to_string(level);
+  std::vector<std::string> seen;
+  bool swapped = false;
+  UniqueFd fd(open(home.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  WalkVisitor visitor;
+  visitor.enter = [&](const WalkItem& item) {
+    const std::string relative = item.path->substr(item.rootLength + 1);
+    seen.push_back(relative);
+    if (item.depth == 60 && !swapped) {
+      swapped = true;
+      EXPECT_EQ(renameat2(AT_FDCWD, c20.c_str(), AT_FDCWD, home.at("decoy").c_str(), RENAME_EXCHANGE), 0);
+    }
+    return relative == "decoy" ? WalkStep::Skip : WalkStep::Descend;
+  };
+  const WalkError error = walkTree(fd.get(), home.path, visitor, 4);
+  ASSERT_TRUE(swapped);
+  EXPECT_EQ(error.error, ESTALE);
+  EXPECT_EQ(error.path, fs::path(c20).parent_path().string());
+  EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), seen.size());
+  for (const std::string& item : seen) EXPECT_EQ(item.find("intruder"), std::string::npos) << item;
+}
+
 // Links going as themselves is covered by whole deletions. The walk goes on past an item that cannot go,
 // and the failure names that first item (not its folder) and why.
 TEST(RemoveItem, FailuresNamePathAndReason) {
