@@ -13,7 +13,7 @@
 // leads to is left alone and reported, named on the command line or met
 // below it: another name of it may lie outside the tree. For a change of
 // owner that is the new owner; for a change of group alone, the owner of the
-// folder that holds the file.
+// folder that holds the operand.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -25,7 +25,6 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "host/complaint.h"
 #include "host/program_info.h"
@@ -129,42 +128,37 @@ void changePinned(Change& change, int pin, const std::string& path, const struct
 }
 
 // Below the named folder: folders through the walk's own descriptors,
-// everything else pinned by name from its folder, never followed. Without a
-// new owner, each file must belong to the owner of the folder holding it.
-void changeTree(Change& change, int pin, const std::string& path, uid_t operandOwner) {
+// everything else pinned by name from its folder, never followed. Every item
+// is held to the operand's reference owner: a folder below it that someone
+// else owns does not make their files fair game.
+void changeTree(Change& change, int pin, const std::string& path) {
   UniqueFd folder(reopenPinned(pin, O_RDONLY | O_DIRECTORY));
   if (!folder.valid()) return complain(change, path, "cannot read directory", errno);
-  std::vector<uid_t> folderOwners{operandOwner};  // by depth, along the walk's path
-  Change item = change;
   WalkVisitor visitor;
   visitor.examineNonFolders = false;
   visitor.crossDevices = true;
-  visitor.enter = [&](const WalkItem& found) {
+  visitor.enter = [&](const WalkItem& item) {
     countProgress();
-    if (change.owner == kKeepOwner) item.expectedOwner = folderOwners[found.depth - 1];
-    if (found.fd >= 0) {
-      folderOwners.resize(found.depth + 1);
-      folderOwners[found.depth] = found.status.st_uid;
-      changePinned(item, found.fd, *found.path, found.status);
+    if (item.fd >= 0) {
+      changePinned(change, item.fd, *item.path, item.status);
       return WalkStep::Descend;
     }
-    UniqueFd itemPin(openat(found.parentFd, found.name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd itemPin(openat(item.parentFd, item.name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat status {};
     if (!itemPin.valid() || fstat(itemPin.get(), &status) != 0) {
-      if (errno != ENOENT) complain(item, *found.path, "cannot access", errno);
+      if (errno != ENOENT) complain(change, *item.path, "cannot access", errno);
       return WalkStep::Skip;
     }
-    changePinned(item, itemPin.get(), *found.path, status);
+    changePinned(change, itemPin.get(), *item.path, status);
     return WalkStep::Skip;
   };
   const WalkError error = walkTree(folder.get(), path, visitor);
-  if (error.error) complain(item, error.path, "cannot read directory", error.error);
-  change.failed = change.failed || item.failed;
+  if (error.error) complain(change, error.path, "cannot read directory", error.error);
 }
 
 // The operand is pinned where its path ends; a program that is not told the
 // new owner takes the owner of the folder holding the operand as the one a
-// file with other names must belong to.
+// file with other names must belong to, there and everywhere below it.
 void changeOperand(Change& change, const Options& options, const std::string& path) {
   const bool itself = options.recursive || options.noDereference;
   TrustedPin found;
@@ -175,7 +169,7 @@ void changeOperand(Change& change, const Options& options, const std::string& pa
   Change operand = change;
   if (operand.owner == kKeepOwner) operand.expectedOwner = found.holderOwner;
   changePinned(operand, pin.get(), path, found.status);
-  if (options.recursive && S_ISDIR(found.status.st_mode)) changeTree(operand, pin.get(), path, found.status.st_uid);
+  if (options.recursive && S_ISDIR(found.status.st_mode)) changeTree(operand, pin.get(), path);
   change.failed = change.failed || operand.failed;
 }
 

@@ -1,7 +1,9 @@
 // A home's owner racing root: each ITEM is swapped with a symbolic link to
 // TARGET (made beside it as ITEM.swap) and back, over and over, so that a
 // program handed a path below the home meets the link at some moments and the
-// real item at others.
+// real item at others. A TARGET written =PATH stands for another name (a hard
+// link) of the file PATH instead; where the racer may not make it, the caller
+// makes ITEM.swap beforehand, and an ITEM.swap that exists is taken as it is.
 //
 //   racer [-t SECONDS] [-n SWAPS] [-p MICROSECONDS] ITEM TARGET [ITEM TARGET]...
 //
@@ -68,7 +70,9 @@ int main(int argc, char** argv) {
     struct pair* p = &pairs[i];
     p->item = argv[optind + 2 * i];
     if (asprintf(&p->spare, "%s.swap", p->item) < 0) return 2;
-    if (symlink(argv[optind + 2 * i + 1], p->spare) != 0 && errno != EEXIST) {
+    const char* target = argv[optind + 2 * i + 1];
+    const int made = target[0] == '=' ? link(target + 1, p->spare) : symlink(target, p->spare);
+    if (made != 0 && errno != EEXIST) {
       fprintf(stderr, "racer: %s: %s\n", p->spare, strerror(errno));
       return 2;
     }

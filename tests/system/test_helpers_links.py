@@ -62,11 +62,13 @@ def test_link_on_the_way(work, helper, link_owner):
 
 @pytest.fixture
 def tree(work):
-    """work/tree (all 501:20): links out, a fifo, a mount point, two hard links into work/outside."""
+    """work/home/tree (all 501:20, in a folder of 501's): links out, a fifo, a mount point, two hard links into
+    work/outside, root's and 501's."""
     make_tree(work / "outside", {"sentinel": File("keep", mode=0o640), "dir": {"inner": "x"},
                                  "staff": File("root's", mode=0o660, owner=(0, 20)),
                                  "mine": File("alice's", mode=0o600, owner=(501, 20))})
-    top = work / "tree"
+    make_tree(work, {"home": Folder({}, mode=0o755, owner=(501, 20))})
+    top = work / "home/tree"
     make_tree(top, {"f": "x", "sub": {"g": "y"}, "mnt": {},
                     "tofile": Link("../outside/sentinel"), "todir": Link("../outside/dir"),
                     "dangling": Link("../outside/created")})
@@ -84,15 +86,76 @@ def tree(work):
         subprocess.run(["umount", top / "mnt"], check=True)
 
 
-@pytest.mark.parametrize("args", [["chown", "-R", "501:80"], ["chgrp", "-R", "80"]])
-def test_recursive_change(work, tree, args):
-    outside = owners(work / "outside")
+# The file a recursive change keeps is the one not owned by the reference: the new owner, or for a change of
+# group alone the owner of the folder that holds the operand (work/home, owned by `holder`).
+@pytest.mark.parametrize("args, holder, kept", [
+    (["chown", "-R", "501:80"], 501, "hard"), (["chgrp", "-R", "80"], 501, "hard"),
+    (["chown", "-R", ":80"], 501, "hard"), (["chown", "-R", "0:80"], 501, "mine"),
+    (["chgrp", "-R", "80"], 0, "mine"), (["chown", "-R", ":80"], 0, "mine"), (["chown", "-R", "501:80"], 0, "hard"),
+])
+def test_recursive_change(work, tree, args, holder, kept):
+    os.lchown(work / "home", holder, 20)
+    outside, before = owners(work / "outside"), owners(tree)
+    given = args[0] == "chown" and not args[-1].startswith(":")  # else each item keeps its owner
+    after = {path: (int(args[-1].split(":")[0]) if given else uid, 80) for path, (uid, _) in before.items()}
     result = run_program(*args, tree)
     assert result.returncode == 1
-    assert result.stderr.count("\n") == 1 and f"'{tree}/hard'" in result.stderr, result.stderr
-    assert owners(tree) == {**dict.fromkeys(owners(tree), (501, 80)), "hard": (0, 20)}
+    assert result.stderr == f"{args[0]}: '{tree}/{kept}': left alone: 2 hard links, owned by uid {before[kept][0]}\n"
+    assert owners(tree) == {**after, kept: before[kept]}
     assert stat.S_IMODE(os.lstat(tree / "hard").st_mode) == 0o660
-    assert owners(work / "outside") == {**outside, "mine": (501, 80)}  # the same file as tree/mine
+    # tree/hard is the same file as outside/staff, tree/mine as outside/mine
+    changed = {"hard": "mine", "mine": "hard"}[kept]
+    assert owners(work / "outside") == {**outside, {"hard": "staff", "mine": "mine"}[changed]: after[changed]}
+
+
+# Below the operand the reference stays the operand's: a folder of root's that anyone may write, inside 501's tree,
+# does not make root's file with another name in it fair game for a change of group.
+@pytest.mark.parametrize("args", [["chgrp", "-R", "80"], ["chown", "-R", ":80"]])
+def test_a_recursive_change_of_group_keeps_the_operands_reference(work, tree, args):
+    make_tree(tree, {"open": Folder({}, mode=0o777, owner=(0, 0))})
+    os.link(work / "outside/staff", tree / "open/gw")
+    before = whole_state(work / "outside/staff")
+    result = run_program(*args, tree)
+    assert result.returncode == 1
+    assert sorted(result.stderr.splitlines()) == [
+        f"{args[0]}: '{tree}/{name}': left alone: 3 hard links, owned by uid 0" for name in ("hard", "open/gw")]
+    assert whole_state(work / "outside/staff") == before
+
+
+# A helper handed another name of a file: the change's reference owner is the one named, else the owner of the
+# folder that holds the operand (work/home/tree, 501's). Each helper: its arguments, the reference, and whether
+# the change was made on a file.
+NAMED = {
+    "chmod": (["chmod", "0604"], 501, lambda p: stat.S_IMODE(os.lstat(p).st_mode) == 0o604),
+    "chmod +a": (["chmod", "+a", "group:everyone deny delete"], 501,
+                 lambda p: (hs.DENY, hs.PERMS["delete"], 0, hs.EVERYONE) in hs.acl(p)),
+    "chgrp": (["chgrp", "80"], 501, lambda p: os.lstat(p).st_gid == 80),
+    "chgrp -R": (["chgrp", "-R", "80"], 501, lambda p: os.lstat(p).st_gid == 80),
+    "chown U:G": (["chown", "501:80"], 501, lambda p: os.lstat(p)[4:6] == (501, 80)),
+    "chown root:G": (["chown", "0:80"], 0, lambda p: os.lstat(p)[4:6] == (0, 80)),
+    "chown :G": (["chown", ":80"], 501, lambda p: os.lstat(p).st_gid == 80),
+    "chown -R": (["chown", "-R", "501:80"], 501, lambda p: os.lstat(p)[4:6] == (501, 80)),
+    "touch": (["touch"], 501, lambda p: os.lstat(p).st_mtime > OLD),
+}
+
+
+@pytest.mark.parametrize("helper", NAMED)
+@pytest.mark.parametrize("name", ["hard", "mine"])  # root's, 501's
+def test_an_operand_with_other_names(work, tree, helper, name):
+    args, reference, done = NAMED[helper]
+    outside = work / "outside" / {"hard": "staff", "mine": "mine"}[name]
+    for path in (outside, tree / "f"):
+        os.utime(path, (OLD, OLD))
+    before = whole_state(outside)
+    # Another operand after it is still handled.
+    result = run_program(*args, tree / name, tree / "f")
+    assert done(tree / "f"), helper
+    if os.lstat(outside).st_uid == reference:
+        assert (result.returncode, result.stderr) == (0, "") and done(outside)
+    else:
+        assert (result.returncode, result.stderr) == (1, f"{args[0]}: '{tree}/{name}': left alone: 2 hard links, "
+                                                         f"owned by uid {os.lstat(outside).st_uid}\n")
+        assert whole_state(outside) == before
 
 
 @pytest.mark.parametrize("args, status, wanted", [

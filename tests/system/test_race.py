@@ -1,4 +1,5 @@
-"""The home's owner keeps swapping folders in it for links to items outside: nothing outside changes."""
+"""The home's owner keeps swapping folders in it for links to items outside, or for other names (hard links) of
+files outside: nothing outside changes."""
 
 import os
 import plistlib
@@ -20,20 +21,29 @@ SENTINELS = {
     "/Library": {"Sentinel": Folder({"Drop Box": Folder({"f": "x"}, mode=0o1733, owner=(0, 80)), "keep": "x"},
                                     mode=0o775, owner=(1, 80))},
     "/var": {"sentinel": Folder({"Drop Box": {}, "keep": File("x", mode=0o400)}, mode=0o750, owner=(1, 1))},
-    "/Users": {"bob": Folder({"Sites": Folder({"Streaming": {"clip": File("x", owner=(502, 20))}}, owner=(502, 20))},
-                             mode=0o755, owner=(502, 20))},
+    "/Users": {"bob": Folder({"Sites": Folder({"Streaming": {"clip": File("x", owner=(502, 20))}}, owner=(502, 20)),
+                              "shared.txt": File("bob's\n", mode=0o660, owner=(502, 20))}, mode=0o755, owner=(502, 20)),
+               "root-gw": File("gateway\n", mode=0o660, owner=(0, 20))},
 }
+# Files that the home gets other names of (=PATH for the racer): on the home's mount, so that root can link them
+# there. Making and swapping those names changes their ctime, so theirs is not compared.
+GW, BOBS = "/Users/root-gw", "/Users/bob/shared.txt"
+HARD = {GW, BOBS}
 WATCHED = [f"{top}/{name}" for top, layout in SENTINELS.items() for name in layout]
 LAYOUT = {"Public": {"Drop Box": {"x": "y"}}, "Sites": {"Streaming": {"clip": "x"}}, "Applications": {"App": {}},
+          "Library": {"Preferences": {}},
           "Documents": {"Work": {"a": "b"}}, "Stuff": {"inner": {"f": "x"}},
           "Work": {"deep": {"notes.txt": "mine", "Drop Box": {}, "Streaming": {"clip": "x"}}}}
 PERMISSIONS = ["x", HOME, "501", "20", "3", "ignored", "English", "alice"]
+CREATION = ["x", HOME, "501", "20", "1", "ignored", "English", "alice"]
+TOOL_FLAGS = "/var/root/Library/Preferences/com.velmora.Tessmark.plist"  # gone before each run: a first creation
 POLICY = [{"Command": "CHMOD", "Argument": "755", "Paths": ["Public", "Sites"]},
           {"Command": "CHMOD", "Argument": "733", "Paths": ["Public/Drop Box"]},
           {"Command": "CHGRP", "Argument": "vexa", "Paths": ["Sites"]}]
 
-# args, policy, racer's pairs (item in the home: link target), the home unraced: {relative path: look() or None}.
-# The pairs swap what goes by path to chmod/chgrp, or lies on the way of chown -R, find -exec touch and removal.
+# args, policy, racer's pairs (item in the home: link target, or =file for another name of it), the home unraced:
+# {relative path: look() or None}. The pairs swap what goes by path to chmod/chgrp, what the hidden flag goes to,
+# or what lies on the way of chown -R, find -exec touch and removal.
 SCENARIOS = [
     pytest.param(PERMISSIONS, POLICY, {"Public": "/etc/sentinel.d", "Sites": "/etc/sentinel.conf"},
                  {"Sites": (501, 80, 0o755, 1, False), "Public/Drop Box": (501, 20, 0o733, 2, False)}, id="policy"),
@@ -42,11 +52,24 @@ SCENARIOS = [
                  id="fallback"),
     pytest.param(["-repairPermissions", "alice"], None, {"Applications": "/var/sentinel",
                  "Documents": "/Users/bob/Sites"}, {"Applications": (501, 20, 0o700, 0, False)}, id="repair"),
-    pytest.param(["x", HOME, "501", "20", "1", "ignored", "English", "alice"], None, {"Work/deep": "/etc/sentinel.d"},
+    pytest.param(CREATION, None, {"Work/deep": "/etc/sentinel.d"},
                  {"": (501, 20, 0o750, 1, True), "Work/deep/Streaming/clip": (501, 20, 0o600, 0, True),
                   "Welcome.txt": (501, 20, 0o600, 0, True)}, id="creation"),
     pytest.param(["x", HOME, "501", "20", "2"], None, {"Stuff": "/Library/Sentinel", "Work/deep": "/etc/sentinel.d"},
                  {"": None}, id="delete"),
+    # A folder swapped for another name of root's or bob's file, which is not the home owner's.
+    pytest.param(PERMISSIONS, POLICY, {"Sites": "=" + GW, "Public/Drop Box": "=" + BOBS},
+                 {"Sites": (501, 80, 0o755, 1, False), "Public/Drop Box": (501, 20, 0o733, 2, False)},
+                 id="policy-hard-link"),
+    pytest.param(PERMISSIONS, None, {"Sites/Streaming": "=" + GW, "Public/Drop Box": "=" + BOBS},
+                 {"Sites/Streaming/clip": (501, 80, 0o600, 0, False), "Public/Drop Box": (501, 20, 0o700, 2, False)},
+                 id="fallback-hard-link"),
+    pytest.param(["-repairPermissions", "alice"], POLICY, {"Applications": "=" + GW, "Sites": "=" + BOBS},
+                 {"Applications": (501, 20, 0o700, 0, False), "Sites": (501, 80, 0o755, 0, False)},
+                 id="repair-hard-link"),
+    pytest.param(CREATION, None, {"Library": "=" + GW, "Work/deep": "=" + BOBS},
+                 {"": (501, 20, 0o750, 1, True), "Work/deep/Streaming/clip": (501, 20, 0o600, 0, True),
+                  "Welcome.txt": (501, 20, 0o600, 0, True)}, id="creation-hard-link"),
 ]
 
 
@@ -65,10 +88,12 @@ def sentinel_states(host):
     for top in map(host.path, WATCHED):
         for full in [str(top)] + [os.path.join(d, n) for d, dirs, files in os.walk(top) for n in dirs + files]:
             st = os.lstat(full)
-            found["/" + os.path.relpath(full, host.root)] = (
+            path = "/" + os.path.relpath(full, host.root)
+            found[path] = (
                 stat.S_IFMT(st.st_mode), st.st_uid, st.st_gid, oct(stat.S_IMODE(st.st_mode)), st.st_mtime_ns,
-                st.st_ctime_ns, hs.flags(full), {name: os.getxattr(full, name, follow_symlinks=False)
-                                                 for name in sorted(os.listxattr(full, follow_symlinks=False))})
+                st.st_atime_ns if path in HARD else st.st_ctime_ns, hs.flags(full),
+                {name: os.getxattr(full, name, follow_symlinks=False)
+                 for name in sorted(os.listxattr(full, follow_symlinks=False))})
     return found
 
 
@@ -81,11 +106,14 @@ def stage(host, path):
             os.utime(full, (OLD, OLD), follow_symlinks=False)
 
 
-# Per run: a fresh home, the racer (as the user) one swap per pair ahead, the tool, the racer stopped.
-LOOP = """fingerprint() {{ find {watched} -printf '%p %C@\\n' | md5sum; }}
+# Per run: a fresh home with the other names made by root, no record of an earlier creation, the racer (as the
+# user) one swap per pair ahead, the tool, the racer stopped. A file with other names shows its mode, owners and
+# mtime rather than its ctime.
+LOOP = """fingerprint() {{ find {watched} -type f -links +1 -printf '%p %m %U %G %T@\\n' -o -printf '%p %C@\\n' |
+  md5sum; }}
 mkfifo /tmp/ready && was=$(fingerprint) || exit 99
 for i in $(seq {runs}); do
-  rm -rf {home} && cp -a {stage} {home} || exit 99
+  rm -rf {home} && cp -a {stage} {home} && {plant} && rm -f {flags} || exit 99
   setpriv --reuid 501 --regid 20 --clear-groups {racer} >/tmp/ready 2>/tmp/racer.log &
   racer=$!
   read -r go </tmp/ready
@@ -101,7 +129,10 @@ def race(host, args, pairs):
     """[(status, lost, swaps)] of RUNS runs; a run is lost when a sentinel's ctime moved."""
     racer = [f"{SANDBOX_BUILD}/bin/racer", "-t", "10", "-p", "100"]
     racer += [arg for item, target in pairs.items() for arg in (f"{HOME}/{item}", target)]
-    done = host.sh(LOOP.format(watched=shlex.join(WATCHED), runs=RUNS, home=HOME, stage=STAGE,
+    plant = " && ".join(["true"] + [shlex.join(["ln", target[1:], f"{HOME}/{item}.swap"])
+                                    for item, target in pairs.items() if target.startswith("=")])
+    done = host.sh(LOOP.format(watched=shlex.join(WATCHED), runs=RUNS, home=HOME, stage=STAGE, plant=plant,
+                               flags=TOOL_FLAGS,
                                racer=shlex.join(racer), hollin=shlex.join([host.hollin, *args])))
     assert not any(m in done.stderr for m in ("Sanitizer", "runtime error:", "bwrap:")), done.stderr
     runs = [(int(s), lost == "yes", int(n)) for s, lost, n in
@@ -118,13 +149,16 @@ def test_racing_user_reaches_nothing_outside_the_home(host, args, policy, pairs,
         host.path("/Library/User Template/__permissions.plist").write_bytes(plistlib.dumps(policy))
     for top, layout in SENTINELS.items():
         host.make_tree(top, layout)
-    for path in ("/etc/sentinel.conf", "/Library/Sentinel/Drop Box", "/var/sentinel"):
+    for path in ("/etc/sentinel.conf", "/Library/Sentinel/Drop Box", "/var/sentinel", GW, BOBS):
         hs.set_acl(host.path(path), OTHER)
     hs.add_flags(host.path("/var/sentinel"), hs.UF_HIDDEN | hs.UF_NODUMP)
+    for path in HARD:
+        hs.add_flags(host.path(path), hs.UF_NODUMP)
+        os.utime(host.path(path), (OLD, OLD))
     stage(host, HOME)
     stage(host, STAGE)
     before = sentinel_states(host)
-    assert set(pairs.values()) <= before.keys()  # every link leads to a watched item
+    assert {target.lstrip("=") for target in pairs.values()} <= before.keys()  # every link leads to a watched item
 
     # Unraced, the mode does its work (else the race could prove nothing).
     status, lines = host.run(args)
