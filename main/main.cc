@@ -13,7 +13,6 @@
 #include "main/log_sites.h"
 #include "permissions/home_pass.h"
 #include "platform/admin/filemanager.h"
-#include "platform/admin/filestatus.h"
 #include "platform/places.h"
 #include "platform/syslog.h"
 #include "platform/text.h"
@@ -66,12 +65,9 @@ std::string repairGroup(const std::optional<Identity>& identity) {
 // ours to delete and is left in place without complaint.
 [[noreturn]] void deleteHome(const CommandLine& cl) {
   if (!cl.homePath) finish(true);
-  const std::optional<FileStatus> status = lstatPath(*cl.homePath);
-  if (!status) finish(true);
-  const int64_t owner = static_cast<int64_t>(static_cast<uint32_t>(status->owner));
-  if (owner != decimalIdValue(cl.userIdText.value_or(""))) finish(true);
   std::string error;
-  if (removeItem(*cl.homePath, &error)) finish(true);
+  bool kept = false;
+  if (removeItemOwnedBy(*cl.homePath, decimalIdValue(cl.userIdText.value_or("")), &kept, &error)) finish(true);
   logFormat("%s:%d %s", mainLog::kModule, mainLog::kRemoveHome, error.c_str());
   finish(false);
 }

@@ -37,7 +37,7 @@ int makeFolder(const std::string& path, mode_t mode) {
   const int error = errno;
   if (error != EEXIST) return error;
   struct stat status {};
-  if (!existsTrusted(path, &status)) return errno == ELOOP ? ELOOP : ENOTDIR;
+  if (const int refused = statTrusted(path, &status)) return refused;
   return S_ISDIR(status.st_mode) ? kAlreadyAFolder : ENOTDIR;
 }
 
@@ -104,18 +104,30 @@ bool createDirectory(const std::string& path, std::optional<mode_t> mode, std::s
 }
 
 bool removeItem(const std::string& path, std::string* error) {
+  return removeItemOwnedBy(path, std::nullopt, nullptr, error);
+}
+
+bool removeItemOwnedBy(const std::string& path, std::optional<int64_t> owner, bool* kept, std::string* error) {
+  // With an owner to compare, an item that cannot be reached or examined is
+  // not the one asked for, and is left in place without complaint.
+  const auto refuse = [&](const std::string& where, int reason) {
+    if (!owner) return fail(error, "couldn't be removed", where, reason);
+    if (kept) *kept = true;
+    return true;
+  };
   std::string name;
   const int parentFd = openTrustedParent(path, &name);
-  if (parentFd < 0) return fail(error, "couldn't be removed", path, -parentFd);
+  if (parentFd < 0) return refuse(path, -parentFd);
   UniqueFd parent(parentFd);
   struct stat status {};
-  if (fstatat(parent.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-    return fail(error, "couldn't be removed", path, errno);
-  }
+  if (fstatat(parent.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return refuse(path, errno);
+  if (owner && static_cast<int64_t>(static_cast<uint32_t>(status.st_uid)) != *owner) return refuse(path, EPERM);
+  if (kept) *kept = false;
   if (!S_ISDIR(status.st_mode)) {
     if (unlinkat(parent.get(), name.c_str(), 0) != 0) return fail(error, "couldn't be removed", path, errno);
     return true;
   }
+  // The folder whose owner was compared is the one emptied and removed.
   UniqueFd fd(openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat pinned {};
   if (!fd.valid() || fstat(fd.get(), &pinned) != 0) return fail(error, "couldn't be removed", path, errno);

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -21,6 +22,12 @@ bool createDirectory(const std::string& path, std::optional<mode_t> mode, std::s
 /// on another device fails the removal), works from folder descriptors. On
 /// failure `error` names the first path that could not go and why.
 bool removeItem(const std::string& path, std::string* error);
+
+/// removeItem, only when the item belongs to the user id `owner` (when given),
+/// compared on the very resolution the removal goes through. An item that is
+/// not there, cannot be examined or belongs to someone else is kept, without
+/// complaint: `*kept` says so, and the result is true.
+bool removeItemOwnedBy(const std::string& path, std::optional<int64_t> owner, bool* kept, std::string* error);
 
 /// The names in the folder at `path`, one level, in the order the system gives.
 std::optional<std::vector<std::string>> listDirectory(const std::string& path);

@@ -157,9 +157,16 @@ int openTrustedParent(std::string_view path, std::string* name) {
   return found.parent.release();
 }
 
-bool existsTrusted(std::string_view path, struct stat* status) {
+int statTrusted(std::string_view path, struct stat* status) {
   Resolved found;
-  if (resolve(path, FinalLink::Follow, true, &found) != 0) return false;
-  if (status) *status = found.status;
+  if (const int error = resolve(path, FinalLink::Follow, true, &found)) return error;
+  *status = found.status;
+  return 0;
+}
+
+bool existsTrusted(std::string_view path, struct stat* status) {
+  struct stat found {};
+  if (statTrusted(path, &found) != 0) return false;
+  if (status) *status = found;
   return true;
 }

@@ -47,6 +47,10 @@ int openTrustedParent(std::string_view path, std::string* name);
 /// where only root could have made it.
 bool isTrustedLink(int dirFd, int linkFd);
 
+/// The status of what `path` names under the trusted-link rule (a final link
+/// is followed only when trusted). Returns 0 or an error number.
+int statTrusted(std::string_view path, struct stat* status);
+
 /// True when something exists at `path` under the trusted-link rule (a final
 /// link is followed only when trusted); `status`, when given, receives it.
 bool existsTrusted(std::string_view path, struct stat* status = nullptr);
