@@ -106,16 +106,6 @@ int acl_set_flagset_np(acl_entry_t entry, acl_flagset_t flagset) {
   return 0;
 }
 
-int acl_set_file(const char* path, acl_type_t type, acl_t list) {
-  if (!path || !list || type != ACL_TYPE_EXTENDED) return fail(EINVAL);
-  if (list->entries.empty()) {
-    if (removexattr(path, kAclAttribute) < 0 && errno != ENODATA) return -1;
-    return 0;
-  }
-  const std::string value = encodeAcl(list->entries);
-  return setxattr(path, kAclAttribute, value.data(), value.size(), 0);
-}
-
 int acl_set_fd_np(int fd, acl_t list, acl_type_t type) {
   if (!list || type != ACL_TYPE_EXTENDED) return fail(EINVAL);
   const int error = writeAclFd(fd, list->entries);

@@ -41,8 +41,6 @@ int acl_get_flagset_np(acl_entry_t entry, acl_flagset_t* flagset);
 int acl_clear_flags_np(acl_flagset_t flagset);
 int acl_add_flag_np(acl_flagset_t flagset, acl_flag_t flag);
 int acl_set_flagset_np(acl_entry_t entry, acl_flagset_t flagset);
-/// Replaces the whole list of the item at `path`; a final link is followed.
-int acl_set_file(const char* path, acl_type_t type, acl_t list);
 /// Replaces the whole list of the item open at `fd` (a regular file or folder;
 /// an O_PATH pin of any other item works too).
 int acl_set_fd_np(int fd, acl_t list, acl_type_t type);

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <string_view>
 #include <strings.h>
 #include <vector>
@@ -41,9 +40,9 @@ struct StoreFolder {
 };
 
 std::string hostId() {
-  std::ifstream in(fixedPlace("/etc/machine-id"));
   std::string line;
-  if (!in || !std::getline(in, line)) return "localhost";
+  if (readTrusted(fixedPlace("/etc/machine-id"), 4096, &line) != 0) return "localhost";
+  line = line.substr(0, line.find('\n'));
   while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
   return isEntryName(line) ? line : "localhost";
 }

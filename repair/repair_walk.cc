@@ -91,6 +91,8 @@ void forEachHomeMatch(const std::string& home, const std::string& subpath,
   // which English.lproj stands for every language folder.
   const std::string pattern = joinPath(escapeGlob(home), replaceAll(subpath, "English.lproj", "*.lproj"));
   glob_t matches{};
+  // The matching is glob's by rule; it only lists, and every match is reached
+  // again from the held home before anything changes (one way in: by rule).
   if (glob(pattern.c_str(), 0, nullptr, &matches) == 0) {
     for (size_t i = 0; i < matches.gl_pathc; ++i) visit(matches.gl_pathv[i]);
   }

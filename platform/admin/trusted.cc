@@ -157,6 +157,24 @@ int openTrustedParent(std::string_view path, std::string* name) {
   return found.parent.release();
 }
 
+int readTrusted(std::string_view path, size_t limit, std::string* text) {
+  const int opened = openTrusted(path, O_RDONLY | O_NOCTTY, FinalLink::Follow);
+  if (opened < 0) return -opened;
+  UniqueFd fd(opened);
+  text->clear();
+  char buffer[16384];
+  for (;;) {
+    const ssize_t got = read(fd.get(), buffer, sizeof buffer);
+    if (got == 0) return 0;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (text->size() + static_cast<size_t>(got) > limit) return EFBIG;
+    text->append(buffer, static_cast<size_t>(got));
+  }
+}
+
 int statTrusted(std::string_view path, struct stat* status) {
   Resolved found;
   if (const int error = resolve(path, FinalLink::Follow, true, &found)) return error;

@@ -47,6 +47,10 @@ int openTrustedParent(std::string_view path, std::string* name);
 /// where only root could have made it.
 bool isTrustedLink(int dirFd, int linkFd);
 
+/// The whole content of the file `path` names, read under the trusted-link
+/// rule, at most `limit` bytes (EFBIG beyond). Returns 0 or an error number.
+int readTrusted(std::string_view path, size_t limit, std::string* text);
+
 /// The status of what `path` names under the trusted-link rule (a final link
 /// is followed only when trusted). Returns 0 or an error number.
 int statTrusted(std::string_view path, struct stat* status);
