@@ -4,6 +4,8 @@
 
 #include <mutex>
 
+#include "permissions/item_rules.h"
+#include "platform/below/pin.h"
 #include "platform/syslog.h"
 
 using namespace hostacl;
@@ -43,10 +45,19 @@ acl_t defaultDenyDeleteACL() {
   return gDefaultList;
 }
 
-void setHomeListAndMode(int homeFd, const std::string& homePath, const char* module, int line) {
+bool setHomeListAndMode(const HeldHome& home, uid_t linkedFileOwner, const char* module, int line) {
   const acl_t list = defaultDenyDeleteACL();
-  if (list && (homeFd < 0 || acl_set_fd_np(homeFd, list, ACL_TYPE_EXTENDED) != 0)) {
-    logFormat("%s:%d %s", module, line, homePath.c_str());
+  // A home that is a link is not reached through it; anything else is
+  // changed through the pin that examined it.
+  const bool reachable = home.item.valid() && !S_ISLNK(home.status.st_mode);
+  if (reachable && leftAloneForLinks(home.status, linkedFileOwner)) {
+    logLeftAloneForLinks(home.path, home.status, linkedFileOwner);
+    return false;
   }
-  if (homeFd >= 0) fchmod(homeFd, kHomeMode);
+  const int fd = home.folder.valid() ? home.folder.get() : reachable ? home.item.get() : -1;
+  if (list && (fd < 0 || acl_set_fd_np(fd, list, ACL_TYPE_EXTENDED) != 0)) {
+    logFormat("%s:%d %s", module, line, home.path.c_str());
+  }
+  if (fd >= 0) changeModePinned(fd, kHomeMode);  // its result is not examined, as the rules say
+  return true;
 }

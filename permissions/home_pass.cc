@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "permissions/default_acl.h"
 #include "permissions/item_rules.h"
 #include "permissions/log_sites.h"
@@ -24,11 +26,14 @@ constexpr const char* kDropBoxEntry =
     " allow list,add_file,search,delete,add_subdirectory,delete_child,readattr,writeattr,readextattr,"
     "writeextattr,readsecurity,writesecurity,chown,file_inherit,directory_inherit";
 
-// The home itself: the shared deny-delete list, mode 0750, and its owner. It
-// is opened without following a link, so a home that is a link is left alone.
-void applyHomeSettings(int homeFd, const std::string& homePath, const OwnerIds& owner) {
-  setHomeListAndMode(homeFd, homePath, permissionsLog::kModule, permissionsLog::kHomeList);
-  if (homeFd >= 0 && owner.present) changeOwnerPinned(homeFd, owner.uid, owner.gid);
+// The home itself, whatever it is: the shared deny-delete list, mode 0750, and
+// its owner. It is held without following a link, so a home that is a link is
+// left alone.
+void applyHomeSettings(const HeldHome& home, const OwnerIds& owner) {
+  const bool changed = setHomeListAndMode(home, owner.linkedFileOwner, permissionsLog::kModule, permissionsLog::kHomeList);
+  if (changed && owner.present && home.item.valid() && !S_ISLNK(home.status.st_mode)) {
+    changeOwnerPinned(home.item.get(), owner.uid, owner.gid);
+  }
 }
 
 // Every item below the home, in one streaming walk, volumes mounted inside
@@ -46,8 +51,10 @@ void applyToEveryItem(int homeFd, const std::string& homePath, const OwnerIds& o
     countProgress();
     return WalkStep::Descend;
   };
-  // Item paths are the home joined with the relative path: one separator.
-  walkTree(homeFd, joinPath(homePath, ""), visitor);
+  // Item paths are the home joined with the relative path: one separator. A
+  // part of the home that could not be read is said, or it would pass for done.
+  const WalkError error = walkTree(homeFd, joinPath(homePath, ""), visitor);
+  if (error.error) logFormat("Couldn't read %s: %s", error.path.c_str(), std::strerror(error.error));
 }
 
 // The tools follow a link named on their command line; an item reached
@@ -93,7 +100,7 @@ bool setPermissions(const HeldHome& home, const std::optional<std::string>& user
                     const std::optional<std::string>& userIdText, const std::optional<std::string>& groupIdText,
                     const std::optional<Uuid>& userUUID) {
   const OwnerIds owner = ownerIds(userIdText, groupIdText, home.status.st_uid);
-  applyHomeSettings(home.folder.get(), home.path, owner);
+  applyHomeSettings(home, owner);
   applyToEveryItem(home.folder.get(), home.path, owner, userUUID);
   if (PlistRef policy = loadPermissionPolicy()) {
     runPermissionPolicy(home, userName, policy.get());

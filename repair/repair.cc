@@ -6,6 +6,7 @@
 #include "permissions/default_acl.h"
 #include "permissions/policy.h"
 #include "platform/admin/filemanager.h"
+#include "platform/directory.h"
 #include "platform/path.h"
 #include "platform/runtool.h"
 #include "platform/syslog.h"
@@ -36,7 +37,9 @@ bool repairPermissions(const std::string& templateRoot, const HeldHome& home, co
   // Held without following a link: a home that is a link gets neither list
   // nor mode through it.
   const int homeFd = home.folder.get();
-  setHomeListAndMode(homeFd, home.path, repairLog::kModule, repairLog::kHomeList);
+  // A home that is a file with other names must be the owner's already.
+  const std::optional<AccountRecord> owner = accountByShortName(ownerName);
+  setHomeListAndMode(home, owner ? owner->uid : static_cast<uid_t>(-1), repairLog::kModule, repairLog::kHomeList);
 
   std::string templateBase;
   // Asked once, after the recursive owner change has given the home away.

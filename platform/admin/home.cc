@@ -15,5 +15,6 @@ HeldHome holdHome(const std::string& path) {
   if (home.examined && S_ISDIR(home.status.st_mode)) {
     home.folder.reset(openat(held.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   }
+  if (home.examined) home.item = std::move(held);
   return home;
 }

@@ -15,6 +15,7 @@ struct HeldHome {
   bool examined = false;  // something is there (a link included)
   struct stat status {};  // of the item itself: a final link is not followed
   UniqueFd folder;        // the folder, when it is a real one (never through a link)
+  UniqueFd item;          // whatever stands there, pinned O_PATH (a final link: the link)
 };
 
 /// Holds the home at `path`: links on the way are followed only under the

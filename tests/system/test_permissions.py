@@ -156,6 +156,24 @@ def test_home_that_is_a_link_is_left_alone(host, policy):
     assert (outside_state(), host.snapshot()) == before
 
 
+@pytest.mark.parametrize("args", [["x", HOME, "501", "20", "3", "ignored", "English", "alice"],
+                                  ["-repairPermissions", "alice"]], ids=["pass", "repair"])
+@pytest.mark.parametrize("links", [1, 2])
+def test_a_home_that_is_a_file_gets_its_list_and_mode_unless_it_has_other_names(host, args, links):
+    host.make_template()
+    write_policy(host, [])
+    home = host.path(HOME)
+    host.make_tree("/Users", {"alice": File("x", mode=0o644, owner=ROOT)})
+    if links == 2:  # root's file, with another name outside the home
+        os.link(home, host.path("/Library/other-name"))
+    status, lines = host.run(args)
+    if links == 1:
+        assert (status, lines) == (0, []) and state(home) == (0o750, OWNER, 0, [DENY_DELETE])
+    else:
+        assert (status, lines) == (0, [f"Skipping {HOME} because it has 2 links and belongs to uid 0, not 501"])
+        assert state(home) == (0o644, ROOT, 0, [])
+
+
 def test_fallback_hands_a_missing_home_to_chmod(host):
     host.make_template()
     done, datagrams = host.run_logged([host.hollin, "x", "/Users/nobody", "501", "20", "3"])
