@@ -29,6 +29,7 @@
 #include "platform/below/reenter.h"
 #include "platform/fd.h"
 #include "platform/flags.h"
+#include "platform/listing.h"
 #include "platform/text.h"
 
 namespace {
@@ -56,19 +57,6 @@ struct Level {
   size_t relLength = 0;  // of Listing::rel for this folder
 };
 
-char typeLetter(mode_t mode) {
-  switch (mode & S_IFMT) {
-    case S_IFDIR: return 'd';
-    case S_IFLNK: return 'l';
-    case S_IFIFO: return 'p';
-    case S_IFSOCK: return 's';
-    case S_IFCHR: return 'c';
-    case S_IFBLK: return 'b';
-    case S_IFREG: return '-';
-    default: return '?';
-  }
-}
-
 // A set-id or sticky bit shows in the execute slot: lower case over an
 // execute bit, upper case where there is none.
 void markSpecial(char& slot, bool set, char letter) {
@@ -88,8 +76,6 @@ std::string modeText(mode_t mode) {
   markSpecial(text[9], mode & S_ISVTX, 't');
   return text;
 }
-
-std::string flagsText(std::optional<uint32_t> flags) { return flags ? flagNames(*flags) : "?"; }
 
 std::optional<std::string> linkTarget(int pin, const struct stat& status) {
   std::string target(std::max<size_t>(static_cast<size_t>(status.st_size), 255) + 1, '\0');

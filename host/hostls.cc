@@ -27,23 +27,16 @@
 #include "platform/below/reenter.h"
 #include "platform/fd.h"
 #include "platform/flags.h"
+#include "platform/listing.h"
 #include "platform/text.h"
 
 namespace {
 
-char typeLetter(mode_t mode) {
-  switch (mode & S_IFMT) {
-    case S_IFDIR: return 'd';
-    case S_IFLNK: return 'l';
-    case S_IFIFO: return 'p';
-    case S_IFSOCK: return 's';
-    case S_IFCHR: return 'c';
-    case S_IFBLK: return 'b';
-    default: return 'f';
-  }
+// This listing names a regular file, and anything unknown, "f".
+char kindLetter(mode_t mode) {
+  const char letter = typeLetter(mode);
+  return letter == '-' || letter == '?' ? 'f' : letter;
 }
-
-std::string flagsText(std::optional<uint32_t> flags) { return flags ? flagNames(*flags) : "?"; }
 
 std::string aclText(const std::optional<std::vector<hostacl::AclEntry>>& entries) {
   if (!entries) return "[?]";
@@ -62,7 +55,7 @@ bool printItem(int pin, const struct stat& status, const std::string& path) {
   const std::optional<std::vector<hostacl::AclEntry>> acl = hostacl::readAclPinned(pin, status.st_mode);
   std::string line;
   char head[64];
-  std::snprintf(head, sizeof head, "%c %04o %u:%u ", typeLetter(status.st_mode),
+  std::snprintf(head, sizeof head, "%c %04o %u:%u ", kindLetter(status.st_mode),
                 static_cast<unsigned>(status.st_mode & 07777), static_cast<unsigned>(status.st_uid),
                 static_cast<unsigned>(status.st_gid));
   line = head + flagsText(flags) + " " + printable(aclText(acl)) + " " + printable(path);

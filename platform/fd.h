@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <string_view>
 #include <utility>
 
 /// Owns one file descriptor and closes it when it goes out of scope.
@@ -31,3 +32,7 @@ struct UniqueFd {
     fd = f;
   }
 };
+
+/// Writes all of `bytes` to `fd`, going on after interruptions. Returns 0 or
+/// an error number. Safe in a child between fork and exec.
+int writeAll(int fd, std::string_view bytes);

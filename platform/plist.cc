@@ -54,17 +54,6 @@ PlistRef keepIf(PlistRef node, bool (*test)(plist_t)) {
   return node;
 }
 
-int writeAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    done += static_cast<size_t>(n);
-  }
-  return 0;
-}
-
 std::string randomSuffix() {
   static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   unsigned char raw[8] = {};

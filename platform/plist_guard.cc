@@ -384,22 +384,12 @@ bool dropPrivileges() {
   return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
 [[noreturn]] void runChild(std::string_view bytes, int pipeFd) {
   if (!isolateDescriptors(&pipeFd) || !limitResources() || !dropPrivileges()) _exit(kChildSetupFailed);
   PlistRef tree;
   const std::optional<std::string> copy = parseAndEncode(bytes, &tree);
   (void)tree.release();  // ends with the process; see parseAndEncode
-  _exit(copy && writeAll(pipeFd, *copy) ? 0 : kChildRefused);
+  _exit(copy && writeAll(pipeFd, *copy) == 0 ? 0 : kChildRefused);
 }
 
 using Clock = std::chrono::steady_clock;

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/fd.h"
+
 namespace {
 
 // The descriptor named by `variable`, when it names an open one; asked once.
@@ -18,15 +20,6 @@ int watcherFd(const char* variable) {
   return static_cast<int>(fd);
 }
 
-void writeAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n <= 0) return;  // a watcher that went away is not our failure
-    done += static_cast<size_t>(n);
-  }
-}
-
 }  // namespace
 
 void copyLogLine(std::string_view line) {
@@ -34,7 +27,7 @@ void copyLogLine(std::string_view line) {
   if (fd < 0) return;
   std::string text(line);
   while (!text.empty() && text.back() == '\n') text.pop_back();
-  writeAll(fd, text + "\n");
+  writeAll(fd, text + "\n");  // a watcher that went away is not our failure
 }
 
 void countProgress() {

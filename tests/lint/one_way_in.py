@@ -2,7 +2,7 @@
 """Outside platform/admin/ (paths the administrator names) no product code calls a function that takes a path and
 follows links: every item is reached from a held descriptor with *at calls. Allowed as they stand: a pin reopened
 through /proc/self/fd (procName), and fixed literals ("/", "/dev/null", "/proc/self/..."). Any other use carries a
-comment `one way in: WHY` on its line or the line above. Prints FILE:LINE for each new one and fails."""
+comment `one way in: WHY` on its line or in the comment right above it. Prints FILE:LINE for each new one and fails."""
 
 import pathlib
 import re
@@ -35,10 +35,19 @@ def code_of(line):
     return "".join(out)
 
 
+def comment_above(lines, number):
+    """The block of // comment lines right above line `number` (1-based)."""
+    block, i = [], number - 2
+    while i >= 0 and lines[i].lstrip().startswith("//"):
+        block.append(lines[i])
+        i -= 1
+    return "\n".join(block)
+
+
 def findings(path):
     lines = path.read_text(encoding="utf-8").splitlines()
     for number, line in enumerate(lines, 1):
-        if MARK in line or (number > 1 and MARK in lines[number - 2]) or "procName(" in line:
+        if MARK in line or MARK in comment_above(lines, number) or "procName(" in line:
             continue
         code = code_of(line)
         if code.lstrip().startswith(("///", "*", "#")):
