@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "permissions/log_sites.h"
+#include "permissions/plan.h"
 #include "platform/admin/filemanager.h"
 #include "platform/admin/stddirs.h"
 #include "platform/below/beneath.h"
@@ -63,13 +64,6 @@ PlistRef loadPermissionPolicy() {
 
 bool runPermissionPolicy(const HeldHome& home, const std::optional<std::string>& userName, plist_t rules) {
   if (!rules || plist_get_node_type(rules) != PLIST_ARRAY) return true;
-  const int homeFd = home.folder.get();
-  for (const PolicyStep& step : policySteps(rules, userName)) {
-    // The tools follow a link named on their command line, so an entry is
-    // only handed over when it lies below the home with no link on the way.
-    if (homeFd < 0 || !existsBeneathWithoutLinks(homeFd, step.relative)) continue;
-    const int status = runTool(step.tool, {step.argument, joinPath(home.path, step.relative)});
-    if (status != 0) logFormat("%s:%d Error:%d", permissionsLog::kModule, permissionsLog::kPolicyTool, status);
-  }
+  carryOutAll(policyRuns(home.path, rules, userName), home);
   return true;
 }

@@ -15,17 +15,46 @@
 
 namespace {
 
-// Only a real folder is closed to others; a link named Applications is never
-// handed to chmod, which would follow it.
-void closeApplicationsFolder(int homeFd, const std::string& home) {
-  struct stat status {};
-  if (homeFd < 0 || fstatat(homeFd, kApplicationsFolder, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode)) {
-    return;
+// The owner and group the recursive change gives, as the check must know
+// them: the operand names the owner, and the group by id or, left empty, as
+// the owner's login group.
+ToolEffect ownerTreeEffect(const std::string& ownerName, const std::string& groupName) {
+  ToolEffect effect;
+  const std::optional<AccountRecord> owner = accountByShortName(ownerName);
+  const std::optional<gid_t> group = groupName.empty() && owner ? std::optional<gid_t>(owner->gid) : groupIdOf(groupName);
+  if (owner && group) {
+    effect.kind = ToolEffect::Kind::OwnerTree;
+    effect.owner = owner->uid;
+    effect.group = *group;
   }
-  runTool("/bin/chmod", {kApplicationsMode, joinPath(home, kApplicationsFolder)});
+  return effect;
 }
 
 }  // namespace
+
+RepairRuns repairRuns(const std::string& homePath, const std::string& ownerName, const std::string& groupName,
+                      plist_t policy) {
+  RepairRuns runs;
+  ToolRun owners;  // its status is not examined
+  owners.tool = "/usr/sbin/chown";
+  owners.arguments = {"-R", ownerName + ":" + groupName, homePath};
+  owners.effect = ownerTreeEffect(ownerName, groupName);
+  runs.first.push_back(std::move(owners));
+  // Only a real folder is closed to others; a link named Applications is
+  // never handed to chmod, which would follow it. Its status is not examined.
+  ToolRun applications;
+  applications.tool = "/bin/chmod";
+  applications.arguments = {kApplicationsMode, joinPath(homePath, kApplicationsFolder)};
+  applications.target = kApplicationsFolder;
+  applications.when = ToolRun::When::Folder;
+  applications.effect.kind = ToolEffect::Kind::Mode;
+  applications.effect.mode = kApplicationsMode;
+  runs.last.push_back(std::move(applications));
+  if (policy) {
+    for (ToolRun& run : policyRuns(homePath, policy, ownerName)) runs.last.push_back(std::move(run));
+  }
+  return runs;
+}
 
 bool repairPermissions(const std::string& templateRoot, const HeldHome& home, const std::string& ownerName,
                        const std::string& groupName, const std::optional<Uuid>& userUUID) {
@@ -33,7 +62,7 @@ bool repairPermissions(const std::string& templateRoot, const HeldHome& home, co
     logFormat("lstat(%s) failed.", home.path.c_str());
     return false;
   }
-  runTool("/usr/sbin/chown", {"-R", ownerName + ":" + groupName, home.path});
+  carryOutAll(repairRuns(home.path, ownerName, groupName, nullptr).first, home);
   // Held without following a link: a home that is a link gets neither list
   // nor mode through it.
   const int homeFd = home.folder.get();
@@ -46,12 +75,9 @@ bool repairPermissions(const std::string& templateRoot, const HeldHome& home, co
   struct stat now {};
   const uid_t homeOwner = homeFd >= 0 && fstat(homeFd, &now) == 0 ? now.st_uid : 0;
   const RepairWalkContext context{home.path, templateBase, home.status.st_dev, userUUID, homeFd, homeOwner};
-  for (const char* folder : {"Non_localized", "English.lproj"}) {
-    templateBase = joinPath(templateRoot, folder);
-    enumerateSubpaths(templateBase, [&context](const std::string& subpath) { repairTemplateItem(context, subpath); });
-  }
-  closeApplicationsFolder(homeFd, home.path);
+  walkRepairTemplate(templateRoot, templateBase, context);
+  // The policy is read once the walk is done, as it always was.
   PlistRef policy = loadPermissionPolicy();
-  runPermissionPolicy(home, ownerName, policy.get());
+  carryOutAll(repairRuns(home.path, ownerName, groupName, policy.get()).last, home);
   return true;
 }

@@ -2,14 +2,27 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "permissions/plan.h"
 #include "platform/admin/home.h"
+#include "platform/plist.h"
 #include "platform/uuid.h"
 
 /// The Applications folder directly in a home is closed to all but its owner,
 /// after the template walk.
 inline constexpr const char* kApplicationsFolder = "Applications";
 inline constexpr const char* kApplicationsMode = "u=rwx,g-rwx,o-rwx";
+
+/// The programs a repair runs: the recursive owner change before anything
+/// else, and after the template walk the Applications folder's mode and the
+/// policy's runs (`policy` as loaded, or null).
+struct RepairRuns {
+  std::vector<ToolRun> first;
+  std::vector<ToolRun> last;
+};
+RepairRuns repairRuns(const std::string& homePath, const std::string& ownerName, const std::string& groupName,
+                      plist_t policy);
 
 /// Puts an existing home's ownership and permissions back in order. False only
 /// when the home cannot be examined.

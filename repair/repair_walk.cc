@@ -102,7 +102,21 @@ void forEachHomeMatch(const std::string& home, const std::string& subpath,
 void repairTemplateItem(const RepairWalkContext& context, const std::string& subpath) {
   const std::string templateItem = joinPath(context.templateBase, subpath);
   forEachHomeMatch(context.home, subpath, [&](const std::string& match) {
-    repairMatchedItem(templateItem, match, context.home, context.homeDevice, context.userUUID, context.homeFd,
-                      context.homeOwner);
+    if (!context.dryRun) {
+      return repairMatchedItem(templateItem, match, context.home, context.homeDevice, context.userUUID,
+                               context.homeFd, context.homeOwner);
+    }
+    // The same tests and the same way in as a change, but only told.
+    if (judgeMatch(templateItem, match, context.homeDevice) != MatchVerdict::Apply) return;
+    std::string name;
+    UniqueFd parent(openMatchParent(match, context.home, context.homeFd, &name));
+    if (parent.valid()) (*context.dryRun)(parent.get(), name, match);
   });
+}
+
+void walkRepairTemplate(const std::string& templateRoot, std::string& templateBase, const RepairWalkContext& context) {
+  for (const char* folder : kRepairTemplateFolders) {
+    templateBase = joinPath(templateRoot, folder);
+    enumerateSubpaths(templateBase, [&context](const std::string& subpath) { repairTemplateItem(context, subpath); });
+  }
 }

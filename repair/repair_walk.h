@@ -8,6 +8,11 @@
 
 #include "platform/uuid.h"
 
+/// Told of each home item the walk would give the rules, instead of changing
+/// it: the folder that holds it (reached below the home without links), its
+/// name there, and the match as glob gave it.
+using MatchVisitor = std::function<void(int parentFd, const std::string& name, const std::string& match)>;
+
 /// Shared by the repair driver and its walk for the length of one repair.
 struct RepairWalkContext {
   const std::string& home;
@@ -16,7 +21,16 @@ struct RepairWalkContext {
   const std::optional<Uuid>& userUUID;
   int homeFd = -1;  // the home, pinned without following a link
   uid_t homeOwner = 0;  // after the recursive owner change; a multiply-linked file must be theirs
+  const MatchVisitor* dryRun = nullptr;  // set: nothing is changed or logged, the visitor is told
 };
+
+/// The template folders a repair walks, in this order.
+inline constexpr const char* kRepairTemplateFolders[] = {"Non_localized", "English.lproj"};
+
+/// Walks each of the repair's template folders below `templateRoot` in turn:
+/// sets `templateBase` (which `context` reads) and hands every subpath to
+/// repairTemplateItem.
+void walkRepairTemplate(const std::string& templateRoot, std::string& templateBase, const RepairWalkContext& context);
 
 /// Finds every home item that plays the part of the template item at
 /// `subpath` (every *.lproj where the path passes through English.lproj),
