@@ -191,3 +191,72 @@ def test_purge_leaves_nothing_of_the_package_s_own(host):
     assert done.returncode == 0, done.stderr
     assert not host.path("/var/lib/hollin").exists() and not host.path("/etc/hollin").exists()
     assert host.path("/home/alice/Desktop").is_dir()  # homes are the accounts', never the package's
+
+
+def wiring_snippets():
+    """The literal blocks of hollinctl(8)'s "Wiring it in", in order: what administrators copy."""
+    page = (REPO / "docs/man/hollinctl.8").read_text()
+    section = page[page.index(".Ss Wiring it in"):]
+    section = section[:section.index("\n.Ss ", 1)]
+    return [block.strip("\n") for block in re.findall(r"\.Bd -literal[^\n]*\n(.*?)\.Ed", section, re.S)]
+
+
+def test_the_wiring_snippets_are_the_ones_tested():
+    pam, adduser, deluser, login_defs, userdel = wiring_snippets()
+    assert pam == "session optional pam_exec.so /usr/sbin/hollinctl create --if-missing"
+    assert login_defs.startswith("USERDEL_CMD ")
+    assert all(script.startswith("#!/bin/sh\n") for script in (adduser, deluser, userdel))
+
+
+def pam_service(host):
+    """common-session holding the page's line, and a service that includes it, as Debian's services do."""
+    pam = wiring_snippets()[0]
+    other = "".join(f"{kind} required pam_deny.so\n" for kind in ("auth", "account", "password", "session"))
+    host.make_tree("/etc/pam.d", {"common-session": pam + "\n", "hollin-login": "@include common-session\n",
+                                  "other": other})
+    return ["pamtester", "hollin-login", "alice", "open_session"]
+
+
+def test_first_login_through_pam_exec_creates_the_home_once(host):
+    login = pam_service(host)
+    home = host.path("/home/alice")
+    done = host.sandbox(login)
+    assert done.returncode == 0 and home.is_dir() and os.lstat(home)[4:6] == (1000, 1000), done.stderr
+    before = host.snapshot()
+    assert host.sandbox(login).returncode == 0 and host.snapshot() == before  # a second session changes nothing
+    # Several sessions at once (parallel logins of a new account): one creation, and nothing logged.
+    both = f"{' '.join(login)} & {' '.join(login)} & wait"
+    for _ in range(20):
+        shutil.rmtree(home)
+        done, datagrams = host.run_logged(["/bin/sh", "-c", both])
+        assert (done.returncode, [parse_syslog(d) for d in datagrams]) == (0, []), done.stderr
+        assert state(home) == made_by_the_sample(home, 1000, policy=False)
+
+
+def test_close_session_and_other_pam_variables_change_nothing(host):
+    login = pam_service(host)
+    before = host.snapshot()
+    assert host.sandbox([*login[:3], "close_session"]).returncode == 0
+    assert host.snapshot() == before and not host.path("/home/alice").exists()
+
+
+def test_adduser_and_deluser_hooks_make_and_remove_the_home(host):
+    _, adduser, deluser, _, userdel = wiring_snippets()
+    host.make_tree("/etc/hooks", {"adduser.local": adduser + "\n", "deluser.local": deluser + "\n",
+                                  "userdel-hollin": userdel + "\n"})
+    home = host.path("/home/alice")
+    assert host.sh("sh /etc/hooks/adduser.local alice 1000 1000 /home/alice").returncode == 0
+    assert state(home) == made_by_the_sample(home, 1000, policy=False)
+    # deluser runs its hook once the account is gone; a system account's is never touched.
+    host._passwd = [p for p in host._passwd if p[0] != "alice"]
+    host._write_accounts()
+    kept = host.make_tree("/var/daemon-home", {"keep": "x"})
+    os.lchown(kept, 1, 1)
+    assert host.sh("sh /etc/hooks/deluser.local daemon 1 1 /var/daemon-home").returncode == 0
+    assert (kept / "keep").exists()
+    done = host.sh("sh /etc/hooks/deluser.local alice 1000 1000 /home/alice")
+    assert done.returncode == 0 and not home.exists(), done.stderr
+    # userdel runs USERDEL_CMD while the account still exists.
+    assert host.sh("sh /etc/hooks/adduser.local bob 1001 1001 /home/bob").returncode == 0
+    done = host.sh("sh /etc/hooks/userdel-hollin bob")
+    assert done.returncode == 0 and not host.path("/home/bob").exists(), done.stderr
