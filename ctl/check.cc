@@ -276,6 +276,47 @@ struct Checker {
   }
 };
 
+// The template items that a repair leaves as they are: those the home has no
+// match for, and matches that are symbolic links (a repair never follows
+// one, and glob finds a dangling one too). Found as the repair finds them;
+// nothing below an item already reported is reported again.
+void findUnmended(const HeldHome& home, const std::string& templateRoot, CheckSummary& summary,
+                  const CheckHooks& hooks) {
+  std::vector<std::string> reported;
+  const auto below = [&](const std::string& path) {
+    for (const std::string& top : reported) {
+      if (path == top || (path.starts_with(top) && path[top.size()] == '/')) return true;
+    }
+    return false;
+  };
+  const auto report = [&](const std::string& path, const char* kind) {
+    reported.push_back(path);
+    ++(std::strcmp(kind, "missing") == 0 ? summary.missing : summary.links);
+    if (hooks.unmended) hooks.unmended({path, kind});
+  };
+  const std::string prefix = joinPath(home.path, "") + "/";
+  for (const char* folder : {"Non_localized", "English.lproj"}) {
+    enumerateSubpaths(joinPath(templateRoot, folder), [&](const std::string& subpath) {
+      if (below(subpath)) return;
+      bool matched = false;
+      forEachHomeMatch(home.path, subpath, [&](const std::string& match) {
+        matched = true;
+        std::string name;
+        const int parent = openMatchParent(match, home.path, home.folder.get(), &name);
+        if (parent < 0 || !match.starts_with(prefix)) return;  // reached through a link, reported as such
+        UniqueFd held(parent);
+        const std::string relative = match.substr(prefix.size());
+        if (below(relative)) return;
+        struct stat status {};
+        if (fstatat(held.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode)) {
+          report(relative, "link");
+        }
+      });
+      if (!matched) report(subpath, "missing");
+    });
+  }
+}
+
 }  // namespace
 
 
@@ -284,7 +325,7 @@ CheckSummary checkHome(const CheckAccount& account, const std::string& templateR
   const HeldHome home = holdHome(account.home);
   if (!home.folder.valid()) {
     CheckSummary failed;
-    failed.error = !home.examined ? "no home folder at " + account.home
+    failed.error = !home.examined ? "no home at " + account.home
                    : S_ISLNK(home.status.st_mode) ? account.home + " is a symbolic link"
                                                   : account.home + " is not a folder";
     return failed;
@@ -319,5 +360,6 @@ CheckSummary checkHome(const CheckAccount& account, const std::string& templateR
     checker.summary.error = error.path + ": " + std::strerror(error.error);
   }
   if (hooks.progress) hooks.progress(checker.summary.items);
+  if (as == CheckAs::Repair) findUnmended(home, templateRoot, checker.summary, hooks);
   return checker.summary;
 }

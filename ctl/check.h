@@ -39,6 +39,13 @@ struct Difference {
   std::string locked;
 };
 
+/// A template item that a repair finds no folder or file for in the home, or
+/// finds a symbolic link in place of; the repair mends neither.
+struct Unmended {
+  std::string path;  // relative to the home: the template's subpath when missing
+  std::string kind;  // "missing" or "link"
+};
+
 struct CheckSummary {
   bool reached = false;       // the home could be held and walked
   std::string error;          // why not, or the first item that could not be read
@@ -47,14 +54,18 @@ struct CheckSummary {
   uint64_t differingItems = 0;
   uint64_t leftAlone = 0;     // files with other names that no change touches
   bool complete = true;       // every folder was read whole
+  uint64_t missing = 0;       // template items with no counterpart in the home
+  uint64_t links = 0;         // template items that the home has as symbolic links
 };
 
 struct CheckHooks {
   std::function<void(const Difference&)> difference;
   std::function<void(uint64_t items)> progress;  // now and then, with the items seen so far
+  std::function<void(const Unmended&)> unmended;  // a repair's check only
 };
 
 /// Walks the account's home and reports each difference from what `as` would
-/// leave, with the machine's template and policy as they are now.
+/// leave, with the machine's template and policy as they are now; for a
+/// repair, also the template items it will not mend (not differences).
 CheckSummary checkHome(const CheckAccount& account, const std::string& templateRoot, CheckAs as,
                        const CheckHooks& hooks);

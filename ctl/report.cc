@@ -89,15 +89,27 @@ void printDifference(const Difference& d, const CheckAccount& who, bool json) {
   }
 }
 
+void printUnmended(const Unmended& item, const CheckAccount& who, bool json) {
+  const bool missing = item.kind == "missing";
+  if (json) {
+    std::printf("{\"user\":%s,\"home\":%s,\"path\":%s,\"attribute\":%s,\"repair_mends\":false}\n",
+                jsonText(who.name).c_str(), jsonText(who.home).c_str(), jsonText(item.path).c_str(),
+                jsonText(item.kind).c_str());
+    return;
+  }
+  std::printf("%s  %s\n", printable(item.path).c_str(),
+              missing ? "missing (a repair does not restore it)" : "is a symbolic link (left as it is)");
+}
+
 void printSummary(const CheckSummary& summary, const CheckAccount& who, bool json) {
   const bool clean = summary.differences == 0 && summary.complete;
   const auto count = [](uint64_t n) { return static_cast<unsigned long long>(n); };
   if (json) {
     std::printf("{\"user\":%s,\"home\":%s,\"items\":%llu,\"differences\":%llu,\"left_alone\":%llu,"
-                "\"complete\":%s,\"clean\":%s}\n",
+                "\"missing\":%llu,\"links\":%llu,\"complete\":%s,\"clean\":%s}\n",
                 jsonText(who.name).c_str(), jsonText(who.home).c_str(), count(summary.items),
-                count(summary.differences), count(summary.leftAlone), summary.complete ? "true" : "false",
-                clean ? "true" : "false");
+                count(summary.differences), count(summary.leftAlone), count(summary.missing), count(summary.links),
+                summary.complete ? "true" : "false", clean ? "true" : "false");
     return;
   }
   const std::string name = printable(who.name) + " (" + printable(who.home) + ")";
@@ -112,5 +124,13 @@ void printSummary(const CheckSummary& summary, const CheckAccount& who, bool jso
   if (summary.leftAlone) {
     std::printf("%s: %llu file%s with other names outside the home left alone\n", name.c_str(),
                 count(summary.leftAlone), summary.leftAlone == 1 ? "" : "s");
+  }
+  if (summary.missing) {
+    std::printf("%s: %llu template item%s missing (a repair does not restore %s)\n", name.c_str(),
+                count(summary.missing), summary.missing == 1 ? "" : "s", summary.missing == 1 ? "it" : "them");
+  }
+  if (summary.links) {
+    std::printf("%s: %llu template item%s replaced by a symbolic link (left as %s)\n", name.c_str(),
+                count(summary.links), summary.links == 1 ? "" : "s", summary.links == 1 ? "it is" : "they are");
   }
 }

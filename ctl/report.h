@@ -14,5 +14,8 @@ std::string jsonText(const std::string& text);
 /// One difference, as a line (control characters escaped) or a JSON object.
 void printDifference(const Difference& difference, const CheckAccount& who, bool json);
 
+/// One template item that a repair does not mend, as a line or a JSON object.
+void printUnmended(const Unmended& item, const CheckAccount& who, bool json);
+
 /// The account's summary line or object.
 void printSummary(const CheckSummary& summary, const CheckAccount& who, bool json);

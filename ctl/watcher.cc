@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 
 #include "platform/admin/home.h"
 #include "platform/below/walk.h"
@@ -23,6 +24,8 @@ extern char** environ;
 namespace {
 
 constexpr size_t kFirstLines = 5;
+// Log lines kept while the tool may still copy them to its standard error.
+constexpr size_t kCopiesAwaited = 8192;
 
 std::string toolBesideUs() {
   char buffer[PATH_MAX];
@@ -69,40 +72,40 @@ void endProgress(ProgressLine& line) {
   line.drawn = {};
 }
 
-ToolRun runHollin(const std::vector<std::string>& arguments, ProgressLine& progress) {
-  ToolRun run;
-  const auto start = std::chrono::steady_clock::now();
-  int logPipe[2];
-  int progressPipe[2];
-  if (pipe2(logPipe, O_CLOEXEC) != 0) return run;
-  if (pipe2(progressPipe, O_CLOEXEC) != 0) {
-    close(logPipe[0]);
-    close(logPipe[1]);
-    return run;
-  }
-  UniqueFd logRead(logPipe[0]), progressRead(progressPipe[0]);
-  // Moved clear of the numbers the tool will see them under, so that placing
-  // one cannot overwrite the other.
-  UniqueFd logWrite(fcntl(logPipe[1], F_DUPFD_CLOEXEC, 10)), progressWrite(fcntl(progressPipe[1], F_DUPFD_CLOEXEC, 10));
-  close(logPipe[1]);
-  close(progressPipe[1]);
-  if (!logWrite.valid() || !progressWrite.valid()) return run;
+namespace {
 
-  // The writing ends reach the tool (and the helpers it runs) under fixed
-  // numbers, named in its environment.
+// A pipe whose writing end is moved clear of the numbers the tool will see
+// the ends under, so that placing one cannot overwrite another.
+struct Channel {
+  UniqueFd read, write;
+};
+
+bool openChannel(Channel* channel) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return false;
+  channel->read.reset(ends[0]);
+  channel->write.reset(fcntl(ends[1], F_DUPFD_CLOEXEC, 10));
+  close(ends[1]);
+  return channel->write.valid();
+}
+
+// Starts the tool with the writing ends under fixed numbers, the log's and the
+// progress's named in its environment; its helpers inherit all three.
+int spawnTool(const std::string& tool, const std::vector<std::string>& arguments, const Channel& log,
+              const Channel& progress, const Channel& errors, pid_t* pid) {
   constexpr int kLogFd = 3;
   constexpr int kProgressFd = 4;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, logWrite.get(), kLogFd);
-  posix_spawn_file_actions_adddup2(&actions, progressWrite.get(), kProgressFd);
+  posix_spawn_file_actions_adddup2(&actions, log.write.get(), kLogFd);
+  posix_spawn_file_actions_adddup2(&actions, progress.write.get(), kProgressFd);
+  posix_spawn_file_actions_adddup2(&actions, errors.write.get(), STDERR_FILENO);
   std::vector<std::string> environment;
   for (char** e = environ; e && *e; ++e) {
     if (std::strncmp(*e, "HOLLIN_", 7) != 0) environment.emplace_back(*e);
   }
   environment.push_back(environmentEntry(kLogFdVariable, kLogFd));
   environment.push_back(environmentEntry(kProgressFdVariable, kProgressFd));
-  const std::string tool = toolBesideUs();
   std::vector<std::string> argvTexts{tool};
   argvTexts.insert(argvTexts.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv, envp;
@@ -110,49 +113,135 @@ ToolRun runHollin(const std::vector<std::string>& arguments, ProgressLine& progr
   argv.push_back(nullptr);
   for (std::string& text : environment) envp.push_back(text.data());
   envp.push_back(nullptr);
-  pid_t pid = 0;
-  const int error = posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), envp.data());
+  const int error = posix_spawn(pid, tool.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  logWrite.reset();
-  progressWrite.reset();
+  return error;
+}
+
+// The lines of one run as they come back. The tool copies a log line to its
+// standard error as well when the log cannot take it (or that is a terminal,
+// which here it never is), always after handing the line itself to the log
+// pipe: a line on standard error that is the oldest log line not yet seen
+// there is that copy, and anything else came from a helper.
+struct Watch {
+  ToolRun& run;
+  ProgressLine& progress;
+  std::deque<std::string> uncopied;
+  std::string logPartial, errorPartial, progressPartial;
+
+  // Escaped again: whatever wrote to a pipe, what reaches the administrator's
+  // terminal cannot steer it. The tool's and the helpers' own lines, escaped
+  // already, come through as they are.
+  void say(const std::string& line) {
+    endProgress(progress);
+    std::fprintf(stderr, "%s\n", printable(line, EscapeFor::Log).c_str());
+  }
+
+  void logLine(const std::string& line) {
+    ++run.logLines;
+    if (reportsFailure(line)) {
+      ++run.failureLines;
+      if (run.firstLines.size() < kFirstLines) run.firstLines.push_back(printable(line, EscapeFor::Log));
+    }
+    if (progress.shown) say(line);  // a person watching sees each line as it comes, as the tool's own echo had it
+    uncopied.push_back(line);
+    // A tool whose log takes its lines copies none: the oldest are dropped.
+    if (uncopied.size() > kCopiesAwaited) uncopied.pop_front();
+  }
+
+  void errorLine(const std::string& line) {
+    if (!uncopied.empty() && uncopied.front() == line) {
+      uncopied.pop_front();
+      if (!progress.shown) say(line);  // shown already at a terminal
+      return;
+    }
+    ++run.helperLines;
+    say(line);
+  }
+};
+
+// Reads what one pipe has now; false at its end (or on an error).
+bool readSome(int fd, std::string* chunk) {
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      chunk->assign(buffer, static_cast<size_t>(n));
+      return true;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    chunk->clear();
+    return n < 0 && errno == EAGAIN;
+  }
+}
+
+// Follows the three pipes until the tool and its helpers have closed them.
+void watchTool(Watch& watch, int logFd, int errorFd, int progressFd) {
+  enum { kLog, kError, kProgress };
+  pollfd watched[3] = {{logFd, POLLIN, 0}, {errorFd, POLLIN, 0}, {progressFd, POLLIN, 0}};
+  int open = 3;
+  const auto ready = [&](int i) { return watched[i].fd >= 0 && (watched[i].revents & (POLLIN | POLLHUP | POLLERR)); };
+  const auto take = [&](int i, std::string* chunk) {
+    if (readSome(watched[i].fd, chunk)) return;
+    watched[i].fd = -1;  // poll skips negative descriptors
+    --open;
+  };
+  while (open > 0) {
+    if (poll(watched, 3, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    // Standard error first, then the whole log pipe: a copy of a log line read
+    // now was written after the line, which the log pipe then holds.
+    std::string errors, chunk;
+    if (ready(kError)) take(kError, &errors);
+    while (watched[kLog].fd >= 0) {
+      take(kLog, &chunk);
+      if (chunk.empty()) break;
+      takeLines(watch.logPartial, chunk.data(), chunk.size(), [&](const std::string& line) { watch.logLine(line); });
+    }
+    takeLines(watch.errorPartial, errors.data(), errors.size(),
+              [&](const std::string& line) { watch.errorLine(line); });
+    if (ready(kProgress)) {
+      take(kProgress, &chunk);
+      takeLines(watch.progressPartial, chunk.data(), chunk.size(), [&](const std::string& line) {
+        drawProgress(watch.progress, std::strtoull(line.c_str(), nullptr, 10));
+      });
+    }
+  }
+  if (!watch.logPartial.empty()) watch.logLine(watch.logPartial);
+  if (!watch.errorPartial.empty()) watch.errorLine(watch.errorPartial);
+}
+
+}  // namespace
+
+bool reportsFailure(std::string_view line) {
+  // Each form begins with the tool's own wording, so no name in a home can
+  // make a failure pass for one of these.
+  return !(line.starts_with("Skipping ") || line.starts_with("file does not exist at path: ") ||
+           line == "source and destination are not both directories or not both files" ||
+           (line.starts_with("lstat(") && line.ends_with(") failed (-1).")));
+}
+
+ToolRun runHollin(const std::vector<std::string>& arguments, ProgressLine& progress) {
+  ToolRun run;
+  const auto start = std::chrono::steady_clock::now();
+  Channel log, progressChannel, errors;
+  if (!openChannel(&log) || !openChannel(&progressChannel) || !openChannel(&errors)) return run;
+  fcntl(log.read.get(), F_SETFL, O_NONBLOCK);  // drained whole, never waited on there
+  const std::string tool = toolBesideUs();
+  pid_t pid = 0;
+  const int error = spawnTool(tool, arguments, log, progressChannel, errors, &pid);
+  log.write.reset();
+  progressChannel.write.reset();
+  errors.write.reset();
   if (error != 0) {
     std::fprintf(stderr, "hollinctl: cannot run %s: %s\n", printable(tool).c_str(), std::strerror(error));
     run.status = 127;
     return run;
   }
-
-  std::string logPartial, progressPartial;
-  pollfd watched[2] = {{logRead.get(), POLLIN, 0}, {progressRead.get(), POLLIN, 0}};
-  int open = 2;
-  while (open > 0) {
-    if (poll(watched, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    for (pollfd& p : watched) {
-      if (p.fd < 0 || !(p.revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      char buffer[4096];
-      const ssize_t n = read(p.fd, buffer, sizeof buffer);
-      if (n <= 0) {
-        p.fd = -1;  // poll skips negative descriptors
-        --open;
-        continue;
-      }
-      if (p.fd == logRead.get()) {
-        takeLines(logPartial, buffer, static_cast<size_t>(n), [&](const std::string& line) {
-          // Escaped again: whatever wrote to the pipe, what reaches the
-          // administrator's terminal cannot steer it. The tool's own lines
-          // come through as they are.
-          if (run.firstLines.size() < kFirstLines) run.firstLines.push_back(printable(line, EscapeFor::Log));
-          ++run.logLines;
-        });
-      } else {
-        takeLines(progressPartial, buffer, static_cast<size_t>(n), [&](const std::string& line) {
-          drawProgress(progress, std::strtoull(line.c_str(), nullptr, 10));
-        });
-      }
-    }
-  }
+  Watch watch{run, progress, {}, {}, {}, {}};
+  watchTool(watch, log.read.get(), errors.read.get(), progressChannel.read.get());
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }

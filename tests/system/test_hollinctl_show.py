@@ -134,14 +134,17 @@ def test_bash_completion(host):
     host.add_user("dave", 504, home="")
     (host.path("/tmp") / "hollinctl.bash").write_bytes((REPO / "share/completion/hollinctl").read_bytes())
     cases = {  # the words typed: what is offered
-        ("hollinctl", ""): ["apply", "check", "create", "delete", "repair", "show"],
+        ("hollinctl", ""): ["apply", "check", "create", "delete", "repair", "show", "template"],
         ("hollinctl", "re"): ["repair"],
         ("hollinctl", "check", ""): ["alice", "bob", "daemon"],  # daemon's home is /var/root
-        ("hollinctl", "create", "c"): [],
+        ("hollinctl", "create", "c"): ["carol"],  # create offers only the accounts whose home is missing
+        ("hollinctl", "create", "a"): [],
         ("hollinctl", "apply", "--dry-run", "b"): ["bob"],
         ("hollinctl", "delete", "r"): [],
-        ("hollinctl", "check", "--"): ["--all", "--as-apply", "--help", "--json"],
+        ("hollinctl", "check", "--"): ["--all", "--as-apply", "--help", "--json", "--metrics-optional",
+                                       "--openmetrics"],
         ("hollinctl", "check", "--all", ""): [],
+        ("hollinctl", "check", "--all", "--openmetrics", "/Users/b"): ["/Users/bob"],  # a file's name
         ("hollinctl", "show", "-"): ["--help", "-R"],
         ("hollinctl", "show", "-R", "/Users/a"): ["/Users/alice"],
         ("hollinctl", "show", "al"): ["alice"],
