@@ -17,6 +17,7 @@
 #include "permissions/default_acl.h"
 #include "permissions/home_pass.h"
 #include "permissions/item_rules.h"
+#include "permissions/plan.h"
 #include "permissions/policy.h"
 #include "platform/acl.h"
 #include "platform/admin/filemanager.h"
@@ -47,16 +48,16 @@ struct FileIdHash {
 
 FileId idOf(const struct stat& status) { return {status.st_dev, status.st_ino}; }
 
-// One later tool run that lands on a known item: a mode (chmod), a group
-// (chgrp), or a group for a whole tree (chgrp -R).
+// One later run of a program that lands on a known item, as the run itself
+// reaches it, with what it does there.
 struct Step {
-  enum Kind { Mode, Group, GroupTree } kind = Mode;
   FileId target;
-  std::shared_ptr<void> modeSet;  // from setmode(), as chmod reads its operand
-  gid_t group = 0;
+  ToolEffect effect;
+  std::shared_ptr<void> modeSet;  // Mode: from setmode(), as chmod reads its operand
 };
 
-// What one run of the changes would do, worked out before the walk.
+// What one run of the changes would do, worked out before the walk from the
+// plan the changes themselves carry out.
 struct Plan {
   CheckAs as = CheckAs::Repair;
   uid_t uid = 0;
@@ -76,49 +77,32 @@ std::string modeText(mode_t mode) {
   return text;
 }
 
-// The item a later tool run names, as the run reaches it: below the home,
-// with no link on the way, not a link itself.
-std::optional<FileId> reachableId(int homeFd, const std::string& relative) {
-  const int pin = pinBeneathWithoutLinks(homeFd, relative);
-  if (pin < 0) return std::nullopt;
-  UniqueFd held(pin);
-  struct stat status {};
-  if (fstat(held.get(), &status) != 0) return std::nullopt;
-  return idOf(status);
-}
-
-void addModeStep(Plan& plan, const std::optional<FileId>& target, const char* mode) {
-  void* set = setmode(mode);
-  if (!target || !set) {
-    std::free(set);  // the tool refuses a mode it cannot read: nothing changes
-    return;
+// Each run after the per-item rules that would be due now, on the item it
+// would reach. A mode the tool cannot read changes nothing.
+void addSteps(Plan& plan, const HeldHome& home, const std::vector<ToolRun>& runs) {
+  for (const ToolRun& run : runs) {
+    struct stat status {};
+    if (run.effect.kind == ToolEffect::Kind::None || !isDue(run, home, &status)) continue;
+    Step step{idOf(status), run.effect, nullptr};
+    if (run.effect.kind == ToolEffect::Kind::Mode) {
+      step.modeSet.reset(setmode(run.effect.mode.c_str()), std::free);
+      if (!step.modeSet) continue;
+    }
+    plan.steps.push_back(std::move(step));
   }
-  plan.steps.push_back({Step::Mode, *target, std::shared_ptr<void>(set, std::free), 0});
 }
 
-void addGroupStep(Plan& plan, const std::optional<FileId>& target, const std::string& group, Step::Kind kind) {
-  const std::optional<gid_t> gid = groupIdOf(group);
-  if (target && gid) plan.steps.push_back({kind, *target, nullptr, *gid});
-}
-
-// The items the repair's template walk gives the rules: every match that
-// passes its tests and is reached again from the home without links.
+// The items the repair's template walk gives the rules: the walk itself,
+// told instead of changing.
 void collectMatches(Plan& plan, const HeldHome& home, const std::string& templateRoot) {
-  for (const char* folder : {"Non_localized", "English.lproj"}) {
-    const std::string base = joinPath(templateRoot, folder);
-    enumerateSubpaths(base, [&](const std::string& subpath) {
-      const std::string templateItem = joinPath(base, subpath);
-      forEachHomeMatch(home.path, subpath, [&](const std::string& match) {
-        if (judgeMatch(templateItem, match, home.status.st_dev) != MatchVerdict::Apply) return;
-        std::string name;
-        const int parent = openMatchParent(match, home.path, home.folder.get(), &name);
-        if (parent < 0) return;
-        UniqueFd held(parent);
-        struct stat status {};
-        if (fstatat(held.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) plan.matched.insert(idOf(status));
-      });
-    });
-  }
+  const MatchVisitor record = [&plan](int parentFd, const std::string& name, const std::string&) {
+    struct stat status {};
+    if (fstatat(parentFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) plan.matched.insert(idOf(status));
+  };
+  std::string templateBase;
+  const std::optional<Uuid> noUuid;
+  const RepairWalkContext context{home.path, templateBase, home.status.st_dev, noUuid, home.folder.get(), 0, &record};
+  walkRepairTemplate(templateRoot, templateBase, context);
 }
 
 Plan makePlan(const CheckAccount& account, const HeldHome& home, const std::string& templateRoot, CheckAs as) {
@@ -126,29 +110,20 @@ Plan makePlan(const CheckAccount& account, const HeldHome& home, const std::stri
   plan.as = as;
   plan.uuid = account.uuid;
   plan.uid = account.uid;
-  plan.gid = as == CheckAs::Repair ? places::fixedRepairGroup().value_or(account.gid) : account.gid;
-  const int homeFd = home.folder.get();
-  if (as == CheckAs::Repair) {
-    collectMatches(plan, home, templateRoot);
-    struct stat status {};
-    if (fstatat(homeFd, kApplicationsFolder, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode)) {
-      addModeStep(plan, idOf(status), kApplicationsMode);
-    }
-  }
+  plan.gid = account.gid;
   PlistRef policy = loadPermissionPolicy();
-  for (const PolicyStep& step : policySteps(policy.get(), account.name)) {
-    const std::optional<FileId> target = reachableId(homeFd, step.relative);
-    if (std::strcmp(step.tool, kChmodTool) == 0) {
-      addModeStep(plan, target, step.argument.c_str());
-    } else {
-      addGroupStep(plan, target, step.argument, Step::Group);
-    }
+  if (as == CheckAs::Apply) {
+    addSteps(plan, home, passRuns(home.path, policy.get(), account.name));
+    return plan;
   }
-  // The built-in commands of a pass without a policy: of the three, only the
-  // streaming group changes what the rules already gave.
-  if (as == CheckAs::Apply && !policy) {
-    addGroupStep(plan, reachableId(homeFd, kStreamingFolder), kStreamingGroup, Step::GroupTree);
+  const RepairRuns runs = repairRuns(home.path, account.name, repairGroupFor(account.gid), policy.get());
+  for (const ToolRun& first : runs.first) {
+    if (first.effect.kind != ToolEffect::Kind::OwnerTree) continue;
+    plan.uid = first.effect.owner;
+    plan.gid = first.effect.group;
   }
+  collectMatches(plan, home, templateRoot);
+  addSteps(plan, home, runs.last);
   return plan;
 }
 
@@ -158,7 +133,8 @@ struct Want {
   uid_t uid = 0;
   gid_t gid = 0;
   bool clearImmutable = false;
-  std::optional<std::vector<AclEntry>> list;  // none: its list is not touched
+  std::optional<std::vector<AclEntry>> list;  // none: its list is not touched by the rules
+  std::vector<AclEntry> addedEntries;         // by chmod +a, after the rules
   bool leftAlone = false;
 };
 
@@ -192,7 +168,7 @@ struct Checker {
   }
 
   Want want(const struct stat& status, const std::string& path, bool isHome) {
-    Want w{status.st_mode & 07777, status.st_uid, status.st_gid, false, std::nullopt, false};
+    Want w{status.st_mode & 07777, status.st_uid, status.st_gid, false, std::nullopt, {}, false};
     const bool repair = plan.as == CheckAs::Repair;
     if (isHome) {
       w.mode = kHomeMode;
@@ -223,11 +199,22 @@ struct Checker {
     for (const OpenTree& tree : trees) w.gid = tree.group;
     for (const Step& step : plan.steps) {
       if (step.target != idOf(status)) continue;
-      if (step.kind == Step::Mode) {
-        w.mode = getmode(step.modeSet.get(), (status.st_mode & S_IFMT) | w.mode) & 07777;
-      } else {
-        w.gid = step.group;
-        if (step.kind == Step::GroupTree) trees.push_back({0, step.group});
+      switch (step.effect.kind) {
+        case ToolEffect::Kind::Mode:
+          w.mode = getmode(step.modeSet.get(), (status.st_mode & S_IFMT) | w.mode) & 07777;
+          break;
+        case ToolEffect::Kind::GroupTree:
+          trees.push_back({0, step.effect.group});
+          [[fallthrough]];
+        case ToolEffect::Kind::Group:
+          w.gid = step.effect.group;
+          break;
+        case ToolEffect::Kind::AddEntry:
+          w.addedEntries.push_back(*step.effect.entry);
+          break;
+        case ToolEffect::Kind::OwnerTree:
+        case ToolEffect::Kind::None:
+          break;
       }
     }
   }
@@ -259,7 +246,11 @@ struct Checker {
       const uint32_t all = readFlags(fd).value_or(*flags);  // with the flags the kernel does not keep
       report({relative, "flags", flagNames(all), flagNames(all & ~UF_IMMUTABLE), {}, {}, {}}, differs);
     }
-    if (w.list) compareList(*w.list, hostacl::readAclFd(fd), relative, differs);
+    if (!w.list && w.addedEntries.empty()) return;
+    const std::optional<std::vector<AclEntry>> have = hostacl::readAclFd(fd);
+    std::vector<AclEntry> wanted = w.list ? *w.list : have.value_or(std::vector<AclEntry>{});
+    for (const AclEntry& entry : w.addedEntries) hostacl::insertAclEntry(wanted, entry);
+    compareList(wanted, have, relative, differs);
   }
 
   void compareList(const std::vector<AclEntry>& wanted, const std::optional<std::vector<AclEntry>>& have,
@@ -295,7 +286,7 @@ void findUnmended(const HeldHome& home, const std::string& templateRoot, CheckSu
     if (hooks.unmended) hooks.unmended({path, kind});
   };
   const std::string prefix = joinPath(home.path, "") + "/";
-  for (const char* folder : {"Non_localized", "English.lproj"}) {
+  for (const char* folder : kRepairTemplateFolders) {
     enumerateSubpaths(joinPath(templateRoot, folder), [&](const std::string& subpath) {
       if (below(subpath)) return;
       bool matched = false;

@@ -13,21 +13,11 @@
 #include "main/log_sites.h"
 #include "permissions/home_pass.h"
 #include "platform/admin/filemanager.h"
-#include "platform/places.h"
 #include "platform/syslog.h"
 #include "platform/text.h"
 #include "repair/repair.h"
 
 namespace {
-
-// The group a repair gives every item of a home: the host's staff group (a
-// build setting, since its id differs between systems), or where the build
-// says so the account's own primary group; for an account the identity
-// directory does not know, chown's "NAME:" form asks for the login group.
-std::string repairGroup(const std::optional<Identity>& identity) {
-  if (const std::optional<gid_t> fixed = places::fixedRepairGroup()) return std::to_string(*fixed);
-  return identity ? std::to_string(identity->gid) : std::string();
-}
 
 
 [[noreturn]] void finish(bool success) { std::exit(success ? 0 : 1); }
@@ -50,8 +40,9 @@ std::string repairGroup(const std::optional<Identity>& identity) {
   if (!templateRoot) finish(false);
   std::optional<Uuid> userUUID;
   if (identity) userUUID = identity->uuid;
-  finish(repairPermissions(*templateRoot, holdHome(home.value_or("")), userName.value_or(""), repairGroup(identity),
-                          userUUID));
+  const std::optional<gid_t> primaryGroup = identity ? std::optional<gid_t>(identity->gid) : std::nullopt;
+  finish(repairPermissions(*templateRoot, holdHome(home.value_or("")), userName.value_or(""),
+                           repairGroupFor(primaryGroup), userUUID));
 }
 
 [[noreturn]] void createFolderOnly(const CommandLine& cl) {

@@ -8,6 +8,7 @@
 #include "platform/admin/filemanager.h"
 #include "platform/directory.h"
 #include "platform/path.h"
+#include "platform/places.h"
 #include "platform/runtool.h"
 #include "platform/syslog.h"
 #include "repair/log_sites.h"
@@ -31,6 +32,11 @@ ToolEffect ownerTreeEffect(const std::string& ownerName, const std::string& grou
 }
 
 }  // namespace
+
+std::string repairGroupFor(std::optional<gid_t> primaryGroup) {
+  if (const std::optional<gid_t> fixed = places::fixedRepairGroup()) return std::to_string(*fixed);
+  return primaryGroup ? std::to_string(*primaryGroup) : std::string();
+}
 
 RepairRuns repairRuns(const std::string& homePath, const std::string& ownerName, const std::string& groupName,
                       plist_t policy) {

@@ -14,6 +14,11 @@
 inline constexpr const char* kApplicationsFolder = "Applications";
 inline constexpr const char* kApplicationsMode = "u=rwx,g-rwx,o-rwx";
 
+/// The group text a repair hands to chown: the build's fixed group id, or
+/// where the build says so the account's own primary group (`primaryGroup`;
+/// none: empty, which chown reads as the owner's login group).
+std::string repairGroupFor(std::optional<gid_t> primaryGroup);
+
 /// The programs a repair runs: the recursive owner change before anything
 /// else, and after the template walk the Applications folder's mode and the
 /// policy's runs (`policy` as loaded, or null).
