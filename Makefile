@@ -14,12 +14,15 @@ all: build
 deps:
 	@bash scripts/install-deps
 
+# The test builds carry the test-only pause points (HOLLIN_PAUSE_POINTS); the
+# installed and packaged builds never do.
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOLLIN_WERROR=ON >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOLLIN_WERROR=ON -DHOLLIN_PAUSE_POINTS=ON >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
 build-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DHOLLIN_SANITIZE=ON -DHOLLIN_WERROR=ON >/dev/null
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DHOLLIN_SANITIZE=ON -DHOLLIN_WERROR=ON \
+	  -DHOLLIN_PAUSE_POINTS=ON >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 demo: build

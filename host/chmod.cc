@@ -22,6 +22,7 @@
 #include "host/program_info.h"
 #include "platform/acl.h"
 #include "platform/admin/trusted.h"
+#include "platform/below/pause.h"
 #include "platform/below/pin.h"
 #include "platform/fd.h"
 
@@ -44,6 +45,7 @@ int pin(const char* path, struct stat* status) {
     reportLeftAlone(kProgram, path, found.status);
     return -1;
   }
+  pausePoint("chmod", item.get());
   *status = found.status;
   return item.release();
 }

@@ -22,6 +22,7 @@
 #include "host/complaint.h"
 #include "host/program_info.h"
 #include "platform/admin/trusted.h"
+#include "platform/below/pause.h"
 #include "platform/below/pin.h"
 #include "platform/fd.h"
 
@@ -40,7 +41,10 @@ bool touchOne(const char* path) {
     reportLeftAlone("touch", path, found.status);
     return false;
   }
-  if (!error) error = touchPinned(item.get());
+  if (!error) {
+    pausePoint("touch", item.get());
+    error = touchPinned(item.get());
+  }
   if (error) complainError("touch", path, error);
   return error == 0;
 }

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <unordered_set>
 
 #include "platform/bytes.h"
@@ -384,8 +385,30 @@ bool dropPrivileges() {
   return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
 }
 
+#ifdef HOLLIN_PAUSE_POINTS
+// Bytes at this address ask the child for its report (see plistChildReport).
+constexpr char kReportRequest[] = "report";
+
+std::string selfReport() {
+  PlistChildReport report{};
+  getresuid(&report.uids[0], &report.uids[1], &report.uids[2]);
+  getresgid(&report.gids[0], &report.gids[1], &report.gids[2]);
+  report.groups = getgroups(0, nullptr);
+  report.noNewPrivileges = prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0);
+  report.dumpable = prctl(PR_GET_DUMPABLE, 0, 0, 0, 0);
+  const int resources[] = {RLIMIT_CORE, RLIMIT_FSIZE, RLIMIT_NPROC, RLIMIT_NOFILE,
+                           RLIMIT_STACK, RLIMIT_CPU, RLIMIT_DATA};
+  for (size_t i = 0; i < std::size(resources); ++i) getrlimit(resources[i], &report.limits[i]);
+  for (int fd = 0; fd < 1024; ++fd) report.openDescriptors += fcntl(fd, F_GETFD) >= 0;
+  return std::string(reinterpret_cast<const char*>(&report), sizeof report);
+}
+#endif
+
 [[noreturn]] void runChild(std::string_view bytes, int pipeFd) {
   if (!isolateDescriptors(&pipeFd) || !limitResources() || !dropPrivileges()) _exit(kChildSetupFailed);
+#ifdef HOLLIN_PAUSE_POINTS
+  if (bytes.data() == kReportRequest) _exit(writeAll(pipeFd, selfReport()) == 0 ? 0 : kChildRefused);
+#endif
   PlistRef tree;
   const std::optional<std::string> copy = parseAndEncode(bytes, &tree);
   (void)tree.release();  // ends with the process; see parseAndEncode
@@ -466,5 +489,15 @@ PlistRef parseUntrustedPlist(std::string_view bytes) {
   if (!copyFromChild(bytes, &copy)) return nullptr;
   return decodeGuardedPlist(copy);
 }
+
+#ifdef HOLLIN_PAUSE_POINTS
+std::optional<PlistChildReport> plistChildReport() {
+  std::string copy;
+  PlistChildReport report{};
+  if (!copyFromChild(kReportRequest, &copy) || copy.size() != sizeof report) return std::nullopt;
+  std::memcpy(&report, copy.data(), sizeof report);
+  return report;
+}
+#endif
 
 bool plistIsWritable(plist_t node) { return encodeWithin(node, kWriteLimits).has_value(); }

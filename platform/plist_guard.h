@@ -5,6 +5,9 @@
 // back a small re-encoded copy that the tool rebuilds without libplist's
 // parsers. The in-process steps are exposed for tests and fuzzing.
 
+#include <sys/resource.h>
+#include <sys/types.h>
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -39,3 +42,18 @@ PlistRef parseUntrustedPlist(std::string_view bytes);
 /// True when libplist can write `node` faithfully: no NUL inside a string or
 /// key, nesting within kPlistMaxDepth.
 bool plistIsWritable(plist_t node);
+
+#ifdef HOLLIN_PAUSE_POINTS
+/// Test builds only: what the child sees of itself once it is set up to
+/// parse, told back through its pipe instead of a copy.
+struct PlistChildReport {
+  uid_t uids[3];  // real, effective, saved
+  gid_t gids[3];
+  int groups;  // supplementary groups, or -1
+  int noNewPrivileges;  // PR_GET_NO_NEW_PRIVS, or -1
+  int dumpable;  // PR_GET_DUMPABLE, or -1
+  rlimit limits[7];  // core, file size, processes, open files, stack, CPU, data
+  int openDescriptors;  // below 1024
+};
+std::optional<PlistChildReport> plistChildReport();
+#endif

@@ -162,6 +162,9 @@ bool enumerateSubpaths(const std::string& path, const std::function<void(const s
   if (opened < 0) return false;
   UniqueFd fd(opened);
   WalkVisitor visitor;
+  // Every item at every depth: a volume mounted inside the folder is part of
+  // what it holds. Each match in a home is still held to the home's device.
+  visitor.crossDevices = true;
   visitor.enter = [&visit](const WalkItem& item) {
     visit(item.path->substr(item.rootLength + 1));
     return WalkStep::Descend;

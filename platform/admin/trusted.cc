@@ -7,6 +7,7 @@
 #include <climits>
 #include <vector>
 
+#include "platform/below/pause.h"
 #include "platform/fd.h"
 
 namespace {
@@ -128,6 +129,7 @@ int openTrusted(std::string_view path, int flags, FinalLink final) {
   if (const int error = resolve(path, final, true, &found)) return -error;
   if ((flags & O_DIRECTORY) && !S_ISDIR(found.status.st_mode)) return -ENOTDIR;
   if (flags & O_PATH) return found.item.release();
+  pausePoint("open-trusted", found.item.get());
   // Opened again by name without following, then checked to be the item
   // that was resolved: a swap in between fails instead of redirecting.
   UniqueFd fd(openat(found.parent.get(), found.name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/below/pause.h"
+
 // The call that changes a mode through a descriptor of any kind; older C
 // libraries do not name it yet.
 #ifndef SYS_fchmodat2
@@ -36,12 +38,14 @@ int reopenPinned(int pinnedFd, int flags) {
 }
 
 int changeModePinned(int pinnedFd, mode_t mode) {
+  pausePoint("pinned-mode", pinnedFd);
   if (syscall(SYS_fchmodat2, pinnedFd, "", mode, AT_EMPTY_PATH) == 0) return 0;
   if (errno != ENOSYS && errno != EINVAL) return errno;
   return chmod(procName(pinnedFd).text, mode) == 0 ? 0 : errno;
 }
 
 int changeOwnerPinned(int pinnedFd, uid_t owner, gid_t group) {
+  pausePoint("pinned-owner", pinnedFd);
   return fchownat(pinnedFd, "", owner, group, AT_EMPTY_PATH) == 0 ? 0 : errno;
 }
 

@@ -133,6 +133,9 @@ def test_layout_keeps_the_helpers_off_the_path(installed):
     page = (usr / "share/man/man8/hollin.8").read_text()
     assert TEMPLATE in page and SAMPLE in page and "/var/lib/hollin" in page and "/etc/hollin/preferences" in page
     assert not re.search(r'(^|[\s"(])/Users', page) and "/Library/User Template" not in page and "/var/root" not in page
+    # No installed program carries the test builds' pause points (their variable's name would be in it).
+    programs = [usr / "sbin/hollin", usr / "sbin/hollinctl", *(usr / "libexec/hollin").iterdir()]
+    assert [p.name for p in programs if b"HOLLIN_PAUSE_AT" in p.read_bytes()] == []
 
 
 def test_a_fresh_install_creates_checks_and_repairs_homes_under_home(host):

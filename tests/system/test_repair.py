@@ -7,7 +7,7 @@ import stat
 import pytest
 
 import hoststate as hs
-from conftest import File, Link
+from conftest import File, Link, make_tree
 
 REPAIR = "-repairPermissions"
 DEFAULT = [(hs.DENY, hs.PERMS["delete"], 0, hs.EVERYONE)]
@@ -124,6 +124,19 @@ def test_home_is_repaired_against_both_template_folders(host):
     owned = {p: os.lstat(full)[4:6] for p, full in items(host, h).items()}
     assert owned == {**dict.fromkeys(owned, (501, 20)), f"{h}/Applications": (0, 0)}
     assert beyond(host.snapshot()) == beyond(snapshot)
+
+
+# A volume mounted inside the template is part of it: the items on it, at every depth, are listed and their
+# counterparts in the home (all on the home's device) get the rules.
+def test_a_volume_mounted_in_the_template_is_walked(host):
+    before = prepare(host, {"Shared": {}}, home_spec={"Shared": {"Inner": {"deeper": {}, "notes.txt": "h"},
+                                                                 "mine": {}}})
+    volume = host.mount_tmpfs("/Library/User Template/Non_localized/Shared")
+    make_tree(volume, {"Inner": {"deeper": {}, "notes.txt": "t"}})
+    assert host.run([REPAIR, "alice"]) == (0, [])
+    h = "/Users/alice/Shared"
+    expect(host, before, {"/Users/alice": HOME, h: FOLDER, f"{h}/Inner": FOLDER, f"{h}/Inner/deeper": FOLDER,
+                          f"{h}/Inner/notes.txt": FILE})
 
 
 @pytest.mark.parametrize("volume_template", [True, False])

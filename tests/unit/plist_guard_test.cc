@@ -1,6 +1,11 @@
 #include "platform/plist_guard.h"
 
+#include <grp.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cstdint>
+#include <iterator>
 #include <vector>
 
 #include "tests/unit/fixture.h"
@@ -170,3 +175,49 @@ TEST(PlistGuard, WriterRefusesWhatItCannotWrite) {
     fs::remove(folder.at("out.plist"));
   }
 }
+
+#ifdef HOLLIN_PAUSE_POINTS
+// The child's own word on what it runs as, once set up to parse: none of root's ids or groups, no way to gain
+// privileges again, and every limit in place. This process first takes supplementary groups and a core limit
+// that the child must give up itself.
+TEST(PlistGuard, ChildRunsWithoutPrivilegesAndWithinLimits) {
+  if (geteuid() != 0) GTEST_SKIP() << "the child gives up root's ids: run as root";
+  std::vector<gid_t> groups(static_cast<size_t>(getgroups(0, nullptr)));
+  ASSERT_EQ(getgroups(static_cast<int>(groups.size()), groups.data()), static_cast<int>(groups.size()));
+  rlimit core{};
+  ASSERT_EQ(getrlimit(RLIMIT_CORE, &core), 0);
+  const gid_t extra[] = {20, 80};
+  ASSERT_EQ(setgroups(2, extra), 0);
+  const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+  ASSERT_EQ(setrlimit(RLIMIT_CORE, &unlimited), 0);
+  const std::optional<PlistChildReport> report = plistChildReport();
+  EXPECT_EQ(setgroups(groups.size(), groups.data()), 0);
+  EXPECT_EQ(setrlimit(RLIMIT_CORE, &core), 0);
+  ASSERT_TRUE(report);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(report->uids[i], 65534u) << "uid " << i;
+    EXPECT_EQ(report->gids[i], 65534u) << "gid " << i;
+  }
+  EXPECT_EQ(report->groups, 0);
+  EXPECT_EQ(report->noNewPrivileges, 1);
+  EXPECT_EQ(report->dumpable, 0);
+  EXPECT_EQ(report->openDescriptors, 4);  // the three standard streams on /dev/null, and the pipe
+#ifdef __SANITIZE_ADDRESS__
+  const rlim_t slowdown = 10, memory = RLIM_INFINITY;
+#else
+  const rlim_t slowdown = 1, memory = rlim_t{64} << 20;
+#endif
+  const struct { const char* name; rlim_t soft, hard; } limits[] = {
+      {"core", 0, 0}, {"file size", 0, 0}, {"processes", 0, 0}, {"open files", 0, 0},
+      {"stack", 1 << 20, 1 << 20}, {"CPU", 2 * slowdown, 2 * slowdown + 1}, {"data", memory, memory},
+  };
+  for (size_t i = 0; i < std::size(limits); ++i) {
+    EXPECT_EQ(report->limits[i].rlim_cur, limits[i].soft) << limits[i].name;
+    EXPECT_EQ(report->limits[i].rlim_max, limits[i].hard) << limits[i].name;
+  }
+}
+#else
+TEST(PlistGuard, ChildRunsWithoutPrivilegesAndWithinLimits) {
+  GTEST_SKIP() << "built without HOLLIN_PAUSE_POINTS: the child cannot report on itself";
+}
+#endif

@@ -123,4 +123,55 @@ TEST(TrustedLongPath, OpensPastPathMax) {
   EXPECT_TRUE(removeItem(tree.t(name), &error)) << error;
 }
 
+#ifdef HOLLIN_PAUSE_POINTS
+// While it is set, the program `script` (run by /bin/sh) runs at the pause point `point`.
+struct PauseAt {
+  PauseAt(const std::string& point, const std::string& program, const std::string& script) {
+    writeText(program, "#!/bin/sh\n" + script);
+    EXPECT_EQ(chmod(program.c_str(), 0755), 0);
+    setenv("HOLLIN_PAUSE_AT", point.c_str(), 1);
+    setenv("HOLLIN_PAUSE_RUN", program.c_str(), 1);
+  }
+  ~PauseAt() {
+    unsetenv("HOLLIN_PAUSE_AT");
+    unsetenv("HOLLIN_PAUSE_RUN");
+  }
+};
+
+// The item is swapped after it was resolved and before it is opened again: the open fails rather than reach
+// what took its place, which has the same device. dir/item is a file, dir/folder a folder; outside/ holds the
+// file and folder that are swapped in. The program is told the held item and moves it aside to NAME.was.
+TEST(OpenTrusted, ASwapBeforeTheOpenFails) {
+  const struct { const char* why; const char* name; const char* swap; int flags; int error; } cases[] = {
+      {"nothing swapped", "item", ":", O_RDONLY, 0},
+      {"another name of a file outside", "item", "mv \"$2\" \"$2.was\" && ln \"$OUT/secret\" \"$2\"", O_RDONLY,
+       ESTALE},
+      {"another file renamed in", "item", "mv \"$2\" \"$2.was\" && cp \"$OUT/secret\" \"$2\"", O_RDONLY, ESTALE},
+      {"a link to a file outside", "item", "mv \"$2\" \"$2.was\" && ln -s \"$OUT/secret\" \"$2\"", O_RDONLY,
+       ELOOP},
+      {"another folder renamed in", "folder", "mv \"$2\" \"$2.was\" && mv \"$OUT/other\" \"$2\"",
+       O_RDONLY | O_DIRECTORY, ESTALE},
+  };
+  for (const auto& c : cases) {
+    TempDir top;
+    for (const char* folder : {"dir", "dir/folder", "outside", "outside/other"}) {
+      ASSERT_EQ(mkdir(top.at(folder).c_str(), 0755), 0);
+    }
+    writeText(top.at("dir/item"), "mine");
+    writeText(top.at("outside/secret"), "secret");
+    const std::string item = top.at(std::string("dir/") + c.name);
+    const PauseAt pause("open-trusted", top.at("swap"),
+                        "OUT='" + top.at("outside") + "'\n[ \"$2\" = '" + item + "' ] || exit 0\n" + c.swap +
+                            " && touch \"$OUT/../swapped\"\n");
+    UniqueFd fd(openTrusted(item, c.flags, FinalLink::Follow));
+    EXPECT_TRUE(fs::exists(top.at("swapped"))) << c.why << ": the program did not run at the point";
+    EXPECT_EQ(fd.valid() ? 0 : -fd.get(), c.error) << c.why;
+    const bool swapped = fs::exists(item + ".was");
+    EXPECT_TRUE(!fd.valid() || sameItem(fd.get(), swapped ? item + ".was" : item)) << c.why;
+  }
+}
+#else
+TEST(OpenTrusted, ASwapBeforeTheOpenFails) { GTEST_SKIP() << "built without HOLLIN_PAUSE_POINTS: no pause point"; }
+#endif
+
 }  // namespace
