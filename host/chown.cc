@@ -29,6 +29,7 @@
 #include "host/complaint.h"
 #include "host/program_info.h"
 #include "platform/admin/trusted.h"
+#include "platform/below/pause.h"
 #include "platform/below/pin.h"
 #include "platform/below/walk.h"
 #include "platform/directory.h"
@@ -122,9 +123,18 @@ void changePinned(Change& change, int pin, const std::string& path, const struct
     if (!change.quiet) reportLeftAlone(kProgram, path, status);
     return;
   }
+  pausePoint(kProgram, pin);
   if (const int error = changeOwnerPinned(pin, change.owner, change.group)) {
     complain(change, path, "changing ownership", error);
   }
+}
+
+// True when the item already has the owner and group the change gives, and
+// no set-id bit that the owner call would clear: then no call is made at all,
+// and since nothing changes, a swap after this look reaches nothing.
+bool alreadyOwned(const Change& change, uid_t uid, gid_t gid, mode_t mode) {
+  return (change.owner == kKeepOwner || uid == change.owner) && (change.group == kKeepGroup || gid == change.group) &&
+         (mode & (S_ISUID | S_ISGID)) == 0;
 }
 
 // Below the named folder: folders through the walk's own descriptors,
@@ -140,8 +150,15 @@ void changeTree(Change& change, int pin, const std::string& path) {
   visitor.enter = [&](const WalkItem& item) {
     countProgress();
     if (item.fd >= 0) {
-      changePinned(change, item.fd, *item.path, item.status);
+      if (!alreadyOwned(change, item.status.st_uid, item.status.st_gid, item.status.st_mode)) {
+        changePinned(change, item.fd, *item.path, item.status);
+      }
       return WalkStep::Descend;
+    }
+    struct statx seen {};
+    if (statx(item.parentFd, item.name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE | STATX_MODE | STATX_UID | STATX_GID,
+              &seen) == 0 && !S_ISDIR(seen.stx_mode) && alreadyOwned(change, seen.stx_uid, seen.stx_gid, seen.stx_mode)) {
+      return WalkStep::Skip;
     }
     UniqueFd itemPin(openat(item.parentFd, item.name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat status {};
