@@ -40,6 +40,9 @@ void setList(int fd, const std::string& path, ListRule rule, const std::optional
       }
       return;
     case ListRule::Default:
+      // A folder that has the list already keeps it unwritten: the same
+      // entries, one read instead of a write.
+      if (hostacl::readAclFd(fd) == defaultDenyDeleteACL()->entries) return;
       if (acl_set_fd_np(fd, defaultDenyDeleteACL(), ACL_TYPE_EXTENDED) != 0) {
         logFormat("%s:%d %s", permissionsLog::kModule, permissionsLog::kFolderList, path.c_str());
       }
@@ -50,7 +53,9 @@ void setList(int fd, const std::string& path, ListRule rule, const std::optional
 // A folder keeps its mode while it is immutable: the mode change comes first
 // and the kernel refuses it, then the flag goes.
 void applyFolderRules(const WalkItem& item, const ItemDecision& decision, const std::optional<Uuid>& userUUID) {
-  fchmod(item.fd, *decision.mode);
+  // Not examined: a mode the folder refuses stays as it was, silently.
+  if ((item.status.st_mode & 07777) != *decision.mode) fchmod(item.fd, *decision.mode);
+  // Not examined: a flag change that fails is silent, and the list and owner still follow.
   if (item.kernelFlags) {
     // Only the kernel part changes, and only when the folder is immutable.
     if (*item.kernelFlags & UF_IMMUTABLE) writeKernelFlags(item.fd, *item.kernelFlags & ~UF_IMMUTABLE);
@@ -58,6 +63,23 @@ void applyFolderRules(const WalkItem& item, const ItemDecision& decision, const 
     writeFlags(item.fd, *flags, *flags & ~UF_IMMUTABLE);
   }
   setList(item.fd, *item.path, decision.list, userUUID);
+}
+
+// Looked at by name first: an item the rules would leave as it is gets no
+// call at all, and since nothing is changed, a swap after this look reaches
+// nothing. The rules' modes carry no set-id bits, so an item whose mode is
+// right has none for a change of owner to clear. Anything else is pinned and
+// examined again before it is changed.
+bool alreadyRight(const WalkItem& item, const OwnerIds& owner, bool ownerUuidKnown) {
+  struct statx seen {};
+  constexpr unsigned kWanted = STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_UID | STATX_GID;
+  if (statx(item.parentFd, item.name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, kWanted, &seen) != 0) return false;
+  const mode_t type = seen.stx_mode & S_IFMT;
+  if (S_ISDIR(type) || (seen.stx_nlink > 1 && seen.stx_uid != owner.linkedFileOwner)) return false;
+  const ItemDecision decision = decideItem(type, *item.path, ownerUuidKnown);
+  const bool modeRight = !decision.mode || (seen.stx_mode & 07777) == *decision.mode;
+  const bool ownerRight = !owner.present || (seen.stx_uid == owner.uid && seen.stx_gid == owner.gid);
+  return modeRight && ownerRight;
 }
 
 }  // namespace
@@ -99,6 +121,7 @@ acl_t buildDropBoxList(const Uuid& userUUID) {
     acl_free(list);
     return nullptr;
   }
+  // Not examined: each call below sets a value of the table on an entry just made.
   acl_set_tag_type(entry, ACL_EXTENDED_ALLOW);
   acl_permset_t permset = nullptr;
   acl_get_permset(entry, &permset);
@@ -143,10 +166,14 @@ void applyItemPermissions(const WalkItem& item, const OwnerIds& owner, const std
   if (S_ISDIR(item.status.st_mode) && item.fd >= 0) {
     const ItemDecision decision = decideItem(item.status.st_mode, *item.path, userUUID.has_value());
     applyFolderRules(item, decision, userUUID);
-    if (owner.present) changeOwnerPinned(item.fd, owner.uid, owner.gid);
+    if (owner.present && (item.status.st_uid != owner.uid || item.status.st_gid != owner.gid)) {
+      // Not examined: the rules never report a failed owner change.
+      changeOwnerPinned(item.fd, owner.uid, owner.gid);
+    }
     return;
   }
   if (S_ISDIR(item.status.st_mode)) return;  // a folder that could not be pinned is not touched
+  if (alreadyRight(item, owner, userUUID.has_value())) return;
   // Pinned before it is examined, and changed only through the pin: swapped
   // meanwhile for another name of a file outside the home, it is not changed.
   UniqueFd pin(openat(item.parentFd, item.name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
@@ -157,6 +184,7 @@ void applyItemPermissions(const WalkItem& item, const OwnerIds& owner, const std
     return;
   }
   const ItemDecision decision = decideItem(status.st_mode, *item.path, userUUID.has_value());
+  // Not examined: the rules never report a failed mode or owner change.
   if (decision.mode) changeModePinned(pin.get(), *decision.mode);
   if (owner.present) changeOwnerPinned(pin.get(), owner.uid, owner.gid);
 }
