@@ -1,7 +1,5 @@
 #include "ctl/names.h"
 
-#include <vector>
-
 #include "platform/directory.h"
 
 namespace {
@@ -18,12 +16,9 @@ std::string idText(const std::unordered_map<Id, std::string>& table, Id id) {
 
 NameBook readNameBook() {
   NameBook book;
-  for (const AccountRecord& account : readAccounts().value_or(std::vector<AccountRecord>{})) {
-    book.users.try_emplace(account.uid, account.shortName);
-  }
-  for (const GroupRecord& group : readGroups().value_or(std::vector<GroupRecord>{})) {
-    book.groups.try_emplace(group.gid, group.name);
-  }
+  book.identities = readIdentityFiles();
+  for (const AccountRecord& account : book.identities.accounts) book.users.try_emplace(account.uid, account.shortName);
+  for (const GroupRecord& group : book.identities.groups) book.groups.try_emplace(group.gid, group.name);
   return book;
 }
 
@@ -34,6 +29,6 @@ std::string groupName(const NameBook& book, gid_t gid) { return idText(book.grou
 const std::string& entryText(NameBook& book, const hostacl::AclEntry& entry) {
   if (book.entries.size() >= kMaxRememberedEntries) book.entries.clear();
   auto [slot, added] = book.entries.try_emplace(hostacl::encodeAcl({entry}));
-  if (added) slot->second = hostacl::formatAclEntry(entry);
+  if (added) slot->second = hostacl::formatAclEntry(entry, book.identities);
   return slot->second;
 }

@@ -9,13 +9,15 @@
 #include <unordered_map>
 
 #include "platform/acl_codec.h"
+#include "platform/directory.h"
 
 struct NameBook {
+  IdentityFiles identities;  // read once: every entry's qualifier is named from them
   std::unordered_map<uid_t, std::string> users;
   std::unordered_map<gid_t, std::string> groups;
-  // Text of each access-list entry met so far, by its stored form: the text
-  // form looks the qualifier up in the identity files, and a home repeats a
-  // handful of entries on every folder.
+  // Text of each access-list entry met so far, by its stored form: naming a
+  // qualifier tries each account and group, and a home repeats a handful of
+  // entries on every folder.
   std::unordered_map<std::string, std::string> entries;
 };
 

@@ -2,12 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -16,10 +13,9 @@
 #include "platform/below/walk.h"
 #include "platform/fd.h"
 #include "platform/path.h"
+#include "platform/spawn.h"
 #include "platform/text.h"
 #include "platform/watch.h"
-
-extern char** environ;
 
 namespace {
 
@@ -28,11 +24,8 @@ constexpr size_t kFirstLines = 5;
 constexpr size_t kCopiesAwaited = 8192;
 
 std::string toolBesideUs() {
-  char buffer[PATH_MAX];
-  const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (length <= 0) return "hollin";
-  const std::string self(buffer, static_cast<size_t>(length));
-  return self.substr(0, self.rfind('/') + 1) + "hollin";
+  const std::string own = ownFolder();
+  return own.empty() ? "hollin" : joinPath(own, "hollin");
 }
 
 // Splits what a pipe gave into lines; `partial` keeps an unfinished one.
@@ -91,31 +84,18 @@ bool openChannel(Channel* channel) {
 
 // Starts the tool with the writing ends under fixed numbers, the log's and the
 // progress's named in its environment; its helpers inherit all three.
-int spawnTool(const std::string& tool, const std::vector<std::string>& arguments, const Channel& log,
-              const Channel& progress, const Channel& errors, pid_t* pid) {
+pid_t startTool(const std::string& tool, const std::vector<std::string>& arguments, const Channel& log,
+                const Channel& progress, const Channel& errors) {
   constexpr int kLogFd = 3;
   constexpr int kProgressFd = 4;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, log.write.get(), kLogFd);
-  posix_spawn_file_actions_adddup2(&actions, progress.write.get(), kProgressFd);
-  posix_spawn_file_actions_adddup2(&actions, errors.write.get(), STDERR_FILENO);
-  std::vector<std::string> environment;
-  for (char** e = environ; e && *e; ++e) {
-    if (std::strncmp(*e, "HOLLIN_", 7) != 0) environment.emplace_back(*e);
-  }
+  std::vector<std::string> environment = environmentWithout("HOLLIN_");
   environment.push_back(environmentEntry(kLogFdVariable, kLogFd));
   environment.push_back(environmentEntry(kProgressFdVariable, kProgressFd));
-  std::vector<std::string> argvTexts{tool};
-  argvTexts.insert(argvTexts.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv, envp;
-  for (std::string& text : argvTexts) argv.push_back(text.data());
-  argv.push_back(nullptr);
-  for (std::string& text : environment) envp.push_back(text.data());
-  envp.push_back(nullptr);
-  const int error = posix_spawn(pid, tool.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  return error;
+  std::vector<std::string> argv{tool};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  const std::vector<FdMapping> ends = {
+      {log.write.get(), kLogFd}, {progress.write.get(), kProgressFd}, {errors.write.get(), STDERR_FILENO}};
+  return spawnTool(tool, argv, environment, ends);
 }
 
 // The lines of one run as they come back. The tool copies a log line to its
@@ -230,23 +210,19 @@ ToolRun runHollin(const std::vector<std::string>& arguments, ProgressLine& progr
   if (!openChannel(&log) || !openChannel(&progressChannel) || !openChannel(&errors)) return run;
   fcntl(log.read.get(), F_SETFL, O_NONBLOCK);  // drained whole, never waited on there
   const std::string tool = toolBesideUs();
-  pid_t pid = 0;
-  const int error = spawnTool(tool, arguments, log, progressChannel, errors, &pid);
+  const pid_t pid = startTool(tool, arguments, log, progressChannel, errors);
   log.write.reset();
   progressChannel.write.reset();
   errors.write.reset();
-  if (error != 0) {
-    std::fprintf(stderr, "hollinctl: cannot run %s: %s\n", printable(tool).c_str(), std::strerror(error));
+  if (pid < 0) {
+    std::fprintf(stderr, "hollinctl: cannot run %s: %s\n", printable(tool).c_str(), std::strerror(-pid));
     run.status = 127;
     return run;
   }
   Watch watch{run, progress, {}, {}, {}, {}};
   watchTool(watch, log.read.get(), errors.read.get(), progressChannel.read.get());
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  run.status = waitStatus(pid);
   endProgress(progress);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return run;
 }

@@ -25,6 +25,7 @@
 #include "platform/acl.h"
 #include "platform/below/pin.h"
 #include "platform/below/reenter.h"
+#include "platform/directory.h"
 #include "platform/fd.h"
 #include "platform/flags.h"
 #include "platform/listing.h"
@@ -40,10 +41,13 @@ char kindLetter(mode_t mode) {
 
 std::string aclText(const std::optional<std::vector<hostacl::AclEntry>>& entries) {
   if (!entries) return "[?]";
+  // Read once a run, when the first list is shown: a tree repeats its entries
+  // on every folder.
+  static const IdentityFiles identities = readIdentityFiles();
   std::string text = "[";
   for (size_t i = 0; i < entries->size(); ++i) {
     if (i) text += "; ";
-    text += hostacl::formatAclEntry((*entries)[i]);
+    text += hostacl::formatAclEntry((*entries)[i], identities);
   }
   return text + "]";
 }

@@ -31,6 +31,7 @@ void buildDefaultList() {
 
 void fillDenyDeleteEntry(acl_entry_t entry) {
   const std::optional<Uuid> everyone = parseUuid(EveryoneGroupUUID);
+  // Not examined: each call sets a value of the table on an entry its caller just made.
   acl_set_tag_type(entry, ACL_EXTENDED_DENY);
   acl_permset_t permset = nullptr;
   acl_get_permset(entry, &permset);
@@ -58,6 +59,7 @@ bool setHomeListAndMode(const HeldHome& home, uid_t linkedFileOwner, const char*
   if (list && (fd < 0 || acl_set_fd_np(fd, list, ACL_TYPE_EXTENDED) != 0)) {
     logFormat("%s:%d %s", module, line, home.path.c_str());
   }
-  if (fd >= 0) changeModePinned(fd, kHomeMode);  // its result is not examined, as the rules say
+  // Not examined: a home whose mode cannot change is never reported, only its list.
+  if (fd >= 0) changeModePinned(fd, kHomeMode);
   return true;
 }

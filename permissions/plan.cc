@@ -93,6 +93,7 @@ int carryOut(const ToolRun& run, const HeldHome& home) {
 bool carryOutAll(const std::vector<ToolRun>& runs, const HeldHome& home) {
   bool result = true;
   for (const ToolRun& run : runs) {
+    // A run that does not decide is not examined here: its failure is logged, or silent, as the run says.
     if (carryOut(run, home) != 0 && run.decides) result = false;
   }
   return result;
@@ -116,6 +117,7 @@ std::vector<ToolRun> policyRuns(const std::string& homePath, plist_t rules,
     run.when = ToolRun::When::Reachable;
     run.module = permissionsLog::kModule;
     run.line = permissionsLog::kPolicyTool;
+    // Not deciding: a policy's failing run is logged, and the pass or repair still succeeds.
     runs.push_back(std::move(run));
   }
   return runs;

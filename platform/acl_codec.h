@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/directory.h"
 #include "platform/uuid.h"
 
 namespace hostacl {
@@ -59,9 +60,16 @@ std::string encodeAcl(const std::vector<AclEntry>& entries);
 /// Decodes a stored value; none when it is malformed.
 std::optional<std::vector<AclEntry>> decodeAcl(std::string_view value);
 
-/// Text form "QUALIFIER KIND PERM[,PERM...]" of one entry.
+/// Text form "QUALIFIER KIND PERM[,PERM...]" of one entry, the qualifier
+/// named as `identities` name it.
+std::string formatAclEntry(const AclEntry& entry, const IdentityFiles& identities);
+/// Parses the text form, names taken from `identities`; none when it is
+/// malformed or names no known account.
+std::optional<AclEntry> parseAclEntry(std::string_view text, std::string* error, const IdentityFiles& identities);
+
+// The same for a single entry, reading the identity files for it: a caller of
+// many reads them once (readIdentityFiles) and hands them in.
 std::string formatAclEntry(const AclEntry& entry);
-/// Parses the text form; none when it is malformed or names no known account.
 std::optional<AclEntry> parseAclEntry(std::string_view text, std::string* error);
 
 /// Where `entry` goes in `entries`: deny entries before allow entries, an

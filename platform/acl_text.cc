@@ -72,17 +72,18 @@ std::vector<std::string_view> splitBlanks(std::string_view text) {
   return words;
 }
 
-std::optional<Uuid> resolveQualifier(std::string_view text, std::string* error) {
+std::optional<Uuid> resolveQualifier(std::string_view text, std::string* error, const IdentityFiles& identities) {
   constexpr std::string_view kUser = "user:";
   constexpr std::string_view kGroup = "group:";
   if (text.starts_with(kGroup)) {
     const std::string_view name = text.substr(kGroup.size());
-    if (std::optional<Uuid> uuid = groupUuidByName(name)) return uuid;
+    if (std::optional<Uuid> uuid = groupUuidByName(name, identities.groups)) return uuid;
     if (error) *error = "unknown group '" + std::string(name) + "'";
     return std::nullopt;
   }
   const std::string_view name = text.starts_with(kUser) ? text.substr(kUser.size()) : text;
-  if (std::optional<AccountRecord> account = accountByShortName(name)) return accountUuid(account->uid);
+  const auto account = std::ranges::find(identities.accounts, name, &AccountRecord::shortName);
+  if (account != identities.accounts.end()) return accountUuid(account->uid);
   // The text form writes a qualifier nobody has as its UUID; take it back.
   if (std::optional<Uuid> uuid = parseUuid(name)) return uuid;
   if (error) *error = "unknown user '" + std::string(name) + "'";
@@ -108,8 +109,8 @@ bool parseNames(std::string_view list, AclEntry* entry, std::string* error) {
 
 }  // namespace
 
-std::string formatAclEntry(const AclEntry& entry) {
-  std::string out = qualifierName(entry.qualifier);
+std::string formatAclEntry(const AclEntry& entry, const IdentityFiles& identities) {
+  std::string out = qualifierName(entry.qualifier, identities);
   if (entry.kind == ACL_EXTENDED_ALLOW) {
     out += " allow ";
   } else if (entry.kind == ACL_EXTENDED_DENY) {
@@ -124,7 +125,7 @@ std::string formatAclEntry(const AclEntry& entry) {
   return out;
 }
 
-std::optional<AclEntry> parseAclEntry(std::string_view text, std::string* error) {
+std::optional<AclEntry> parseAclEntry(std::string_view text, std::string* error, const IdentityFiles& identities) {
   const std::vector<std::string_view> words = splitBlanks(text);
   if (words.size() != 3) {
     if (error) *error = "malformed entry '" + std::string(text) + "': want QUALIFIER allow|deny PERM[,PERM...]";
@@ -140,10 +141,16 @@ std::optional<AclEntry> parseAclEntry(std::string_view text, std::string* error)
     return std::nullopt;
   }
   if (!parseNames(words[2], &entry, error)) return std::nullopt;
-  std::optional<Uuid> qualifier = resolveQualifier(words[0], error);
+  std::optional<Uuid> qualifier = resolveQualifier(words[0], error, identities);
   if (!qualifier) return std::nullopt;
   entry.qualifier = *qualifier;
   return entry;
+}
+
+std::string formatAclEntry(const AclEntry& entry) { return formatAclEntry(entry, readIdentityFiles()); }
+
+std::optional<AclEntry> parseAclEntry(std::string_view text, std::string* error) {
+  return parseAclEntry(text, error, readIdentityFiles());
 }
 
 bool insertAclEntry(std::vector<AclEntry>& entries, const AclEntry& entry) {

@@ -8,23 +8,21 @@
 #include <string>
 
 #include "platform/fd.h"
+#include "platform/test_root.h"
 
 namespace {
 
 // The group that holds every user has no line of its own.
 constexpr const char* kEveryoneName = "everyone";
 
-std::string gPasswdFile = kPasswdFile;
-std::string gGroupFile = kGroupFile;
-
-const char* passwdOrDefault(const char* file) { return file ? file : gPasswdFile.c_str(); }
-const char* groupOrDefault(const char* file) { return file ? file : gGroupFile.c_str(); }
+std::string passwdOrDefault(const char* file) { return file ? file : fixedPlace(kPasswdFile); }
+std::string groupOrDefault(const char* file) { return file ? file : fixedPlace(kGroupFile); }
 
 // The whole file; none when it cannot be opened or read.
-std::optional<std::string> readText(const char* path) {
+std::optional<std::string> readText(const std::string& path) {
   // one way in: the identity files lie where only root writes (tests hand in
   // descriptors by their /proc name, which only a plain open follows).
-  UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return std::nullopt;
   std::string text;
   char buffer[16384];
@@ -120,11 +118,6 @@ std::optional<std::vector<GroupRecord>> readGroups(const char* groupFile) {
   return parseGroups(*text);
 }
 
-void setDirectoryTestFiles(const std::string& passwdFile, const std::string& groupFile) {
-  gPasswdFile = passwdFile.empty() ? kPasswdFile : passwdFile;
-  gGroupFile = groupFile.empty() ? kGroupFile : groupFile;
-}
-
 std::optional<AccountRecord> accountByShortName(std::string_view name, const char* passwdFile) {
   const auto accounts = readAccounts(passwdFile);
   if (!accounts) return std::nullopt;
@@ -147,27 +140,35 @@ std::optional<Uuid> groupUuidByName(std::string_view name, const char* groupFile
   if (name == kEveryoneName) return parseUuid(EveryoneGroupUUID);
   const auto groups = readGroups(groupFile);
   if (!groups) return std::nullopt;
-  for (const GroupRecord& g : *groups) {
+  return groupUuidByName(name, *groups);
+}
+
+std::optional<Uuid> groupUuidByName(std::string_view name, const std::vector<GroupRecord>& groups) {
+  if (name == kEveryoneName) return parseUuid(EveryoneGroupUUID);
+  for (const GroupRecord& g : groups) {
     if (g.name == name) return groupUuid(g.gid);
   }
   return std::nullopt;
+}
+
+IdentityFiles readIdentityFiles() {
+  IdentityFiles identities;
+  if (auto accounts = readAccounts()) identities.accounts = std::move(*accounts);
+  if (auto groups = readGroups()) identities.groups = std::move(*groups);
+  return identities;
 }
 
 Uuid accountUuid(uid_t uid) { return directoryUuid("user:" + std::to_string(uid)); }
 
 Uuid groupUuid(gid_t gid) { return directoryUuid("group:" + std::to_string(gid)); }
 
-std::string qualifierName(const Uuid& uuid) {
+std::string qualifierName(const Uuid& uuid, const IdentityFiles& identities) {
   if (uuid == parseUuid(EveryoneGroupUUID)) return std::string("group:") + kEveryoneName;
-  if (const auto accounts = readAccounts()) {
-    for (const AccountRecord& a : *accounts) {
-      if (accountUuid(a.uid) == uuid) return a.shortName;
-    }
+  for (const AccountRecord& a : identities.accounts) {
+    if (accountUuid(a.uid) == uuid) return a.shortName;
   }
-  if (const auto groups = readGroups()) {
-    for (const GroupRecord& g : *groups) {
-      if (groupUuid(g.gid) == uuid) return "group:" + g.name;
-    }
+  for (const GroupRecord& g : identities.groups) {
+    if (groupUuid(g.gid) == uuid) return "group:" + g.name;
   }
   return formatUuid(uuid);
 }

@@ -29,7 +29,7 @@ inline constexpr const char* kPasswdFile = "/etc/passwd";
 inline constexpr const char* kGroupFile = "/etc/group";
 
 // A lookup given no file reads the directory's own: kPasswdFile, kGroupFile,
-// or what setDirectoryTestFiles put in their place.
+// below the test root when one is set (platform/test_root.h).
 
 /// Every account of the text of a passwd file, in line order; a line that is
 /// not an account is skipped.
@@ -54,9 +54,19 @@ std::optional<AccountRecord> accountByUid(uid_t uid, const char* passwdFile = nu
 /// The group named exactly `name` ("everyone" is known without a line).
 std::optional<Uuid> groupUuidByName(std::string_view name, const char* groupFile = nullptr);
 
-/// Test hook: the files the lookups given none read instead of /etc/passwd
-/// and /etc/group; empty texts restore those.
-void setDirectoryTestFiles(const std::string& passwdFile, const std::string& groupFile);
+/// The accounts and groups of the identity files, read once for many lookups
+/// (a file that cannot be read gives none).
+struct IdentityFiles {
+  std::vector<AccountRecord> accounts;
+  std::vector<GroupRecord> groups;
+};
+
+/// The identity files as they are now.
+IdentityFiles readIdentityFiles();
+
+/// The first group named exactly `name` in `groups` ("everyone" is known
+/// without a line).
+std::optional<Uuid> groupUuidByName(std::string_view name, const std::vector<GroupRecord>& groups);
 
 /// A plain decimal id (digits only, below 2^32 - 1), as a tool's operand.
 std::optional<uint32_t> plainIdNumber(const std::string& text);
@@ -69,4 +79,4 @@ Uuid groupUuid(gid_t gid);
 
 /// Text qualifier for a UUID as the access-list text form writes it: the
 /// user's short name, "group:NAME", or the UUID text when no one has it.
-std::string qualifierName(const Uuid& uuid);
+std::string qualifierName(const Uuid& uuid, const IdentityFiles& identities);

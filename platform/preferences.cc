@@ -14,12 +14,9 @@
 #include "platform/directory.h"
 #include "platform/fd.h"
 #include "platform/places.h"
+#include "platform/test_root.h"
 
 namespace {
-
-std::string gTestRoot;
-
-std::string fixedPlace(const char* path) { return gTestRoot + path; }
 
 // A name that stands for exactly one directory entry.
 bool isEntryName(const std::string& name) {
@@ -58,7 +55,7 @@ bool isUsableHome(const std::string& home) {
 StoreFolder placeFolder(std::string_view place, std::vector<std::string> below) {
   const size_t slash = place.rfind('/');
   StoreFolder folder;
-  folder.base = fixedPlace(std::string(place.substr(0, slash)).c_str());
+  folder.base = fixedPlace(place.substr(0, slash));
   folder.components = {std::string(place.substr(slash + 1))};
   folder.components.insert(folder.components.end(), below.begin(), below.end());
   return folder;
@@ -87,8 +84,7 @@ std::optional<StoreFolder> storeFolder(const PreferenceScope& scope) {
   } else if (!isEntryName(*scope.user)) {
     return std::nullopt;
   } else {
-    const std::string passwd = fixedPlace(kPasswdFile);
-    const auto account = accountByShortName(*scope.user, passwd.c_str());
+    const auto account = accountByShortName(*scope.user);
     const std::optional<StoreFolder> tool = account && account->uid == 0 ? toolFolder() : std::nullopt;
     if (tool) {
       folder = *tool;
@@ -213,12 +209,9 @@ bool validBoolean(plist_t node, bool* value) {
 
 }  // namespace
 
-void setPreferencesTestRoot(const std::string& root) { gTestRoot = root; }
-
 std::string currentUserName() {
-  const std::string passwd = fixedPlace(kPasswdFile);
   const uid_t uid = geteuid();
-  if (const auto account = accountByUid(uid, passwd.c_str())) return account->shortName;
+  if (const auto account = accountByUid(uid)) return account->shortName;
   return uid == 0 ? "root" : std::to_string(uid);
 }
 

@@ -15,6 +15,9 @@
 // 0700, files 0600); outside homes it belongs to root (folders 0755, files
 // 0644). A file that cannot be read as a dictionary reads as empty, and is
 // kept as NAME.corrupt before a write replaces it.
+//
+// The machine's places here (the preferences folders, /etc/passwd,
+// /etc/machine-id) move below a test root with setTestRoot (test_root.h).
 
 #include <optional>
 #include <string>
@@ -63,8 +66,3 @@ bool appBooleanValue(const std::string& key, const std::string& domain, bool* ex
 
 /// Application-level write for the current user and any-host.
 bool setAppValue(const std::string& key, plist_t value, const std::string& domain);
-
-/// Test hook: prefixes the store's fixed places (/Library/Preferences,
-/// /etc/passwd, /etc/machine-id) with `root`; an empty text restores them.
-/// Homes named in that passwd file are used as written.
-void setPreferencesTestRoot(const std::string& root);

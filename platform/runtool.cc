@@ -1,19 +1,12 @@
 #include "platform/runtool.h"
 
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
 #include "platform/places.h"
+#include "platform/spawn.h"
 #include "platform/text.h"
-
-extern char** environ;
 
 namespace {
 
@@ -32,60 +25,30 @@ std::string resolvedTool(const std::string& toolPath) {
 
 // The folder of the helpers, or the one this program was started from, so
 // that tools it runs by name (find's touch) are the safe ones.
-std::string ownFolder() {
-  if (!kHelperFolder.empty()) return std::string(kHelperFolder);
-  char buffer[PATH_MAX];
-  const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (length <= 0) return {};
-  std::string path(buffer, static_cast<size_t>(length));
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
+std::string helperFolder() { return kHelperFolder.empty() ? ownFolder() : std::string(kHelperFolder); }
 
 std::vector<std::string> childEnvironment() {
   static const std::string searchPath = [] {
-    const std::string own = ownFolder();
+    const std::string own = helperFolder();
     return "PATH=" + (own.empty() ? std::string() : own + ":") + "/usr/bin:/bin:/usr/sbin:/sbin";
   }();
-  std::vector<std::string> env;
-  for (char** e = environ; e && *e; ++e) {
-    if (std::strncmp(*e, "PATH=", 5) != 0) env.emplace_back(*e);
-  }
+  std::vector<std::string> env = environmentWithout("PATH=");
   env.push_back(searchPath);
   return env;
-}
-
-std::vector<char*> pointers(std::vector<std::string>& texts) {
-  std::vector<char*> result;
-  result.reserve(texts.size() + 1);
-  for (std::string& t : texts) result.push_back(t.data());
-  result.push_back(nullptr);
-  return result;
 }
 
 }  // namespace
 
 int runTool(const std::string& toolPath, const std::vector<std::string>& arguments) {
   const std::string program = resolvedTool(toolPath);
-  std::vector<std::string> argvTexts;
-  argvTexts.reserve(arguments.size() + 1);
-  argvTexts.push_back(toolPath);
-  argvTexts.insert(argvTexts.end(), arguments.begin(), arguments.end());
-  std::vector<std::string> envTexts = childEnvironment();
-  std::vector<char*> argv = pointers(argvTexts);
-  std::vector<char*> envp = pointers(envTexts);
-
-  pid_t pid = 0;
-  if (const int error = posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), envp.data())) {
+  std::vector<std::string> argv{toolPath};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  const pid_t pid = spawnTool(program, argv, childEnvironment());
+  if (pid < 0) {
     // Said where the tool's own complaint would have gone: its caller only
     // learns a status.
-    std::fprintf(stderr, "hollin: cannot run %s: %s\n", printable(program).c_str(), std::strerror(error));
+    std::fprintf(stderr, "hollin: cannot run %s: %s\n", printable(program).c_str(), std::strerror(-pid));
     return 127;
   }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return 127;
-  }
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  return waitStatus(pid);
 }

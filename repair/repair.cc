@@ -68,12 +68,14 @@ bool repairPermissions(const std::string& templateRoot, const HeldHome& home, co
     logFormat("lstat(%s) failed.", home.path.c_str());
     return false;
   }
+  // Not examined: a failing recursive owner change is silent, and the repair goes on.
   carryOutAll(repairRuns(home.path, ownerName, groupName, nullptr).first, home);
   // Held without following a link: a home that is a link gets neither list
   // nor mode through it.
   const int homeFd = home.folder.get();
   // A home that is a file with other names must be the owner's already.
   const std::optional<AccountRecord> owner = accountByShortName(ownerName);
+  // Not examined: a failed list is logged there, a failed mode is silent; the repair goes on either way.
   setHomeListAndMode(home, owner ? owner->uid : static_cast<uid_t>(-1), repairLog::kModule, repairLog::kHomeList);
 
   std::string templateBase;
@@ -84,6 +86,7 @@ bool repairPermissions(const std::string& templateRoot, const HeldHome& home, co
   walkRepairTemplate(templateRoot, templateBase, context);
   // The policy is read once the walk is done, as it always was.
   PlistRef policy = loadPermissionPolicy();
+  // Not examined: the Applications chmod and the policy's runs never change the repair's result.
   carryOutAll(repairRuns(home.path, ownerName, groupName, policy.get()).last, home);
   return true;
 }

@@ -1,7 +1,8 @@
 #pragma once
 
 // What the unit tests share: a temporary folder removed with everything in it,
-// small file helpers, and a private machine root for the preferences store.
+// small file helpers, and a private machine root for the identity files and
+// the preferences store.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 
 #include "platform/fd.h"
 #include "platform/preferences.h"
+#include "platform/test_root.h"
 
 namespace fs = std::filesystem;
 
@@ -72,9 +74,9 @@ struct StoreRoot : TempDir {
     writeText(at("etc/passwd"), "root:x:0:0::" + at("var/root") + ":/bin/sh\nbob:x:501:20:Bob:" + home() +
                                     ":/bin/sh\nnohome:x:502:20:No Home::/bin/sh\ndaemon:x:1:1::/:/bin/sh\n");
     writeText(at("etc/machine-id"), "hostid0123\nsecond line\n");
-    setPreferencesTestRoot(path);
+    setTestRoot(path);
   }
-  ~StoreRoot() { setPreferencesTestRoot(""); umask(mask); }
+  ~StoreRoot() { setTestRoot(""); umask(mask); }
   std::string home() const { return at("Users/bob"); }
 };
 

@@ -1,7 +1,9 @@
 #include "main/identity.h"
 
 #include "creation/locator.h"
+#include "platform/acl_codec.h"
 #include "platform/directory.h"
+#include "platform/preferences.h"
 #include "tests/unit/fixture.h"
 
 // Exactly one account by short or full name: "carol" is one account's short
@@ -33,4 +35,30 @@ TEST(TemplateVolumeRoot, PrefixAndComponentRules) {
       {"/Volumes/Data/", "/Volumes/Data"}, {"/Volumes//Data//x", "/Volumes/Data"}, {"/Volumesx/a/b", "/Volumes/a"},
       {"/Volumes/Data", "<none>"}, {"/users/alice", "<none>"}, {"alice", "<none>"}, {"Users/alice", "<none>"}};
   for (const auto& [home, root] : cases) EXPECT_EQ(templateVolumeRoot(home).value_or("<none>"), root) << home;
+}
+
+// One machine root moves every identity file at once: the lookups given no file, the access-list text form and
+// the preferences store all read the root's passwd and group, and nothing of them once the root is gone.
+TEST(TestRoot, IdentityFilesMoveTogether) {
+  std::string passwd;
+  {
+    fixture::StoreRoot machine;
+    fixture::writeText(machine.at("etc/group"), "staff:x:20:\nhollin-root-group:x:777:\n");
+    passwd = machine.at("etc/passwd");
+    const IdentityFiles identities = readIdentityFiles();
+    std::string names;
+    for (const AccountRecord& a : identities.accounts) names += a.shortName + " ";
+    for (const GroupRecord& g : identities.groups) names += g.name + " ";
+    EXPECT_EQ(names, "root bob nohome daemon staff hollin-root-group ");
+    EXPECT_EQ(hostacl::formatAclEntry({hostacl::ACL_EXTENDED_ALLOW, hostacl::ACL_SEARCH, 0, accountUuid(501)}),
+              "bob allow search");
+    const auto entry = hostacl::parseAclEntry("group:hollin-root-group deny delete", nullptr);
+    EXPECT_TRUE(entry && entry->qualifier == groupUuid(777));
+    EXPECT_EQ(groupIdOf("hollin-root-group"), 777u);
+    EXPECT_EQ(accountByUid(501).value_or(AccountRecord{}).home, machine.home());
+    EXPECT_EQ(preferencesFile("D", {"bob", false}), machine.home() + "/Library/Preferences/D.plist");
+  }
+  EXPECT_FALSE(fs::exists(passwd));
+  EXPECT_FALSE(groupIdOf("hollin-root-group"));
+  EXPECT_FALSE(hostacl::parseAclEntry("group:hollin-root-group deny delete", nullptr));
 }
