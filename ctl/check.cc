@@ -79,8 +79,8 @@ std::string modeText(mode_t mode) {
 
 // Each run after the per-item rules that would be due now, on the item it
 // would reach. A mode the tool cannot read changes nothing.
-void addSteps(Plan& plan, const HeldHome& home, const std::vector<ToolRun>& runs) {
-  for (const ToolRun& run : runs) {
+void addSteps(Plan& plan, const HeldHome& home, const std::vector<ProgramRun>& runs) {
+  for (const ProgramRun& run : runs) {
     struct stat status {};
     if (run.effect.kind == ToolEffect::Kind::None || !isDue(run, home, &status)) continue;
     Step step{idOf(status), run.effect, nullptr};
@@ -117,7 +117,7 @@ Plan makePlan(const CheckAccount& account, const HeldHome& home, const std::stri
     return plan;
   }
   const RepairRuns runs = repairRuns(home.path, account.name, repairGroupFor(account.gid), policy.get());
-  for (const ToolRun& first : runs.first) {
+  for (const ProgramRun& first : runs.first) {
     if (first.effect.kind != ToolEffect::Kind::OwnerTree) continue;
     plan.uid = first.effect.owner;
     plan.gid = first.effect.group;

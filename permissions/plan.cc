@@ -46,12 +46,12 @@ ToolEffect groupEffect(const std::string& group, ToolEffect::Kind kind) {
   return effect;
 }
 
-ToolRun fallbackRun(const char* tool, std::vector<std::string> arguments, std::string target, int line,
+ProgramRun fallbackRun(const char* tool, std::vector<std::string> arguments, std::string target, int line,
                     ToolEffect effect) {
-  ToolRun run;
+  ProgramRun run;
   run.tool = tool;
   run.arguments = std::move(arguments);
-  run.when = target.empty() ? ToolRun::When::NotALink : ToolRun::When::Reachable;
+  run.when = target.empty() ? ProgramRun::When::NotALink : ProgramRun::When::Reachable;
   run.target = std::move(target);
   run.module = permissionsLog::kModule;
   run.line = line;
@@ -62,48 +62,48 @@ ToolRun fallbackRun(const char* tool, std::vector<std::string> arguments, std::s
 
 }  // namespace
 
-bool isDue(const ToolRun& run, const HeldHome& home, struct stat* status) {
+bool isDue(const ProgramRun& run, const HeldHome& home, struct stat* status) {
   *status = home.status;
   switch (run.when) {
-    case ToolRun::When::Always:
-    case ToolRun::When::NotALink:
+    case ProgramRun::When::Always:
+    case ProgramRun::When::NotALink:
       return true;
-    case ToolRun::When::Reachable:
-    case ToolRun::When::Folder: {
+    case ProgramRun::When::Reachable:
+    case ProgramRun::When::Folder: {
       if (!home.folder.valid()) return false;
       const int pin = pinBeneathWithoutLinks(home.folder.get(), run.target);
       if (pin < 0) return false;
       UniqueFd held(pin);
       if (fstat(held.get(), status) != 0) return false;
-      return run.when == ToolRun::When::Reachable || S_ISDIR(status->st_mode);
+      return run.when == ProgramRun::When::Reachable || S_ISDIR(status->st_mode);
     }
   }
   return false;
 }
 
-int carryOut(const ToolRun& run, const HeldHome& home) {
+int carryOut(const ProgramRun& run, const HeldHome& home) {
   struct stat status {};
   if (!isDue(run, home, &status)) return 0;
-  const bool linkedHome = run.when == ToolRun::When::NotALink && home.examined && S_ISLNK(home.status.st_mode);
+  const bool linkedHome = run.when == ProgramRun::When::NotALink && home.examined && S_ISLNK(home.status.st_mode);
   const int result = linkedHome ? kLinkedHome : runTool(run.tool, run.arguments);
   if (result != 0 && run.module) logFormat("%s:%d Error:%d", run.module, run.line, result);
   return result;
 }
 
-bool carryOutAll(const std::vector<ToolRun>& runs, const HeldHome& home) {
+bool carryOutAll(const std::vector<ProgramRun>& runs, const HeldHome& home) {
   bool result = true;
-  for (const ToolRun& run : runs) {
+  for (const ProgramRun& run : runs) {
     // A run that does not decide is not examined here: its failure is logged, or silent, as the run says.
     if (carryOut(run, home) != 0 && run.decides) result = false;
   }
   return result;
 }
 
-std::vector<ToolRun> policyRuns(const std::string& homePath, plist_t rules,
+std::vector<ProgramRun> policyRuns(const std::string& homePath, plist_t rules,
                                 const std::optional<std::string>& userName) {
-  std::vector<ToolRun> runs;
+  std::vector<ProgramRun> runs;
   for (PolicyStep& step : policySteps(rules, userName)) {
-    ToolRun run;
+    ProgramRun run;
     run.tool = step.tool;
     const bool chmod = std::strcmp(step.tool, kChmodTool) == 0;
     if (chmod) {
@@ -114,7 +114,7 @@ std::vector<ToolRun> policyRuns(const std::string& homePath, plist_t rules,
     }
     run.arguments = {step.argument, joinPath(homePath, step.relative)};
     run.target = std::move(step.relative);
-    run.when = ToolRun::When::Reachable;
+    run.when = ProgramRun::When::Reachable;
     run.module = permissionsLog::kModule;
     run.line = permissionsLog::kPolicyTool;
     // Not deciding: a policy's failing run is logged, and the pass or repair still succeeds.
@@ -123,9 +123,9 @@ std::vector<ToolRun> policyRuns(const std::string& homePath, plist_t rules,
   return runs;
 }
 
-std::vector<ToolRun> passRuns(const std::string& homePath, plist_t rules, const std::optional<std::string>& userName) {
+std::vector<ProgramRun> passRuns(const std::string& homePath, plist_t rules, const std::optional<std::string>& userName) {
   if (rules) return policyRuns(homePath, rules, userName);
-  std::vector<ToolRun> runs;
+  std::vector<ProgramRun> runs;
   runs.push_back(fallbackRun("/bin/chmod", {"+a", kHomeEntry, homePath}, "", permissionsLog::kFallbackHomeEntry,
                              entryEffect(kHomeEntry)));
   runs.push_back(fallbackRun("/usr/bin/chgrp",

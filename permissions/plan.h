@@ -34,7 +34,7 @@ struct ToolEffect {
 };
 
 /// One run of an external program at its place in a run.
-struct ToolRun {
+struct ProgramRun {
   /// When it is handed over: the programs follow a path named on their
   /// command line, so most runs need the target below the home first.
   enum class When {
@@ -55,18 +55,18 @@ struct ToolRun {
 
 /// Runs `run` on the held home when its condition holds now. Returns the
 /// program's status, 0 when it was not due, and logs as the run says.
-int carryOut(const ToolRun& run, const HeldHome& home);
+int carryOut(const ProgramRun& run, const HeldHome& home);
 
 /// Carries out every run in order; false when a deciding one failed.
-bool carryOutAll(const std::vector<ToolRun>& runs, const HeldHome& home);
+bool carryOutAll(const std::vector<ProgramRun>& runs, const HeldHome& home);
 
 /// The runs of a loaded policy (`rules` non-null) for the user, in order.
-std::vector<ToolRun> policyRuns(const std::string& homePath, plist_t rules, const std::optional<std::string>& userName);
+std::vector<ProgramRun> policyRuns(const std::string& homePath, plist_t rules, const std::optional<std::string>& userName);
 
 /// What a pass runs after the per-item rules: the policy's runs when one
 /// loaded (`rules` non-null), else the three built-in commands.
-std::vector<ToolRun> passRuns(const std::string& homePath, plist_t rules, const std::optional<std::string>& userName);
+std::vector<ProgramRun> passRuns(const std::string& homePath, plist_t rules, const std::optional<std::string>& userName);
 
 /// True when the run's condition holds for the item that stands at its
 /// target (reached from the held home), whose status is then in `status`.
-bool isDue(const ToolRun& run, const HeldHome& home, struct stat* status);
+bool isDue(const ProgramRun& run, const HeldHome& home, struct stat* status);

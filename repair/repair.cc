@@ -41,23 +41,23 @@ std::string repairGroupFor(std::optional<gid_t> primaryGroup) {
 RepairRuns repairRuns(const std::string& homePath, const std::string& ownerName, const std::string& groupName,
                       plist_t policy) {
   RepairRuns runs;
-  ToolRun owners;  // its status is not examined
+  ProgramRun owners;  // its status is not examined
   owners.tool = "/usr/sbin/chown";
   owners.arguments = {"-R", ownerName + ":" + groupName, homePath};
   owners.effect = ownerTreeEffect(ownerName, groupName);
   runs.first.push_back(std::move(owners));
   // Only a real folder is closed to others; a link named Applications is
   // never handed to chmod, which would follow it. Its status is not examined.
-  ToolRun applications;
+  ProgramRun applications;
   applications.tool = "/bin/chmod";
   applications.arguments = {kApplicationsMode, joinPath(homePath, kApplicationsFolder)};
   applications.target = kApplicationsFolder;
-  applications.when = ToolRun::When::Folder;
+  applications.when = ProgramRun::When::Folder;
   applications.effect.kind = ToolEffect::Kind::Mode;
   applications.effect.mode = kApplicationsMode;
   runs.last.push_back(std::move(applications));
   if (policy) {
-    for (ToolRun& run : policyRuns(homePath, policy, ownerName)) runs.last.push_back(std::move(run));
+    for (ProgramRun& run : policyRuns(homePath, policy, ownerName)) runs.last.push_back(std::move(run));
   }
   return runs;
 }

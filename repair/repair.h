@@ -23,8 +23,8 @@ std::string repairGroupFor(std::optional<gid_t> primaryGroup);
 /// else, and after the template walk the Applications folder's mode and the
 /// policy's runs (`policy` as loaded, or null).
 struct RepairRuns {
-  std::vector<ToolRun> first;
-  std::vector<ToolRun> last;
+  std::vector<ProgramRun> first;
+  std::vector<ProgramRun> last;
 };
 RepairRuns repairRuns(const std::string& homePath, const std::string& ownerName, const std::string& groupName,
                       plist_t policy);
