@@ -34,8 +34,12 @@ check: build build-asan
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS) -E '^(system_installed|man_pages)$$'
 
-bench: build
-	bash bench/run $(BUILD)
+# Benchmarks time a build without the test-only pause points, in its own folder.
+BENCH_BUILD ?= build-bench
+bench: deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOLLIN_WERROR=ON -DHOLLIN_PAUSE_POINTS=OFF >/dev/null
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+	bash bench/run $(BENCH_BUILD)
 
 # Each fuzz target (or those named in FUZZ_TARGETS) for FUZZ_SECONDS, one after
 # the other; see tests/fuzz/README.md.
