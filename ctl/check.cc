@@ -105,18 +105,18 @@ void collectMatches(Plan& plan, const HeldHome& home, const std::string& templat
   walkRepairTemplate(templateRoot, templateBase, context);
 }
 
-Plan makePlan(const CheckAccount& account, const HeldHome& home, const std::string& templateRoot, CheckAs as) {
+Plan makePlan(const CheckAccount& account, const HeldHome& home, const std::string& templateRoot, CheckAs as,
+              plist_t policy) {
   Plan plan;
   plan.as = as;
   plan.uuid = account.uuid;
   plan.uid = account.uid;
   plan.gid = account.gid;
-  PlistRef policy = loadPermissionPolicy();
   if (as == CheckAs::Apply) {
-    addSteps(plan, home, passRuns(home.path, policy.get(), account.name));
+    addSteps(plan, home, passRuns(home.path, policy, account.name));
     return plan;
   }
-  const RepairRuns runs = repairRuns(home.path, account.name, repairGroupFor(account.gid), policy.get());
+  const RepairRuns runs = repairRuns(home.path, account.name, repairGroupFor(account.gid), policy);
   for (const ProgramRun& first : runs.first) {
     if (first.effect.kind != ToolEffect::Kind::OwnerTree) continue;
     plan.uid = first.effect.owner;
@@ -147,7 +147,7 @@ struct OpenTree {
 struct Checker {
   const Plan& plan;
   const CheckHooks& hooks;
-  NameBook names;
+  NameBook& names;
   CheckSummary summary;
   std::vector<OpenTree> trees;
 
@@ -311,8 +311,10 @@ void findUnmended(const HeldHome& home, const std::string& templateRoot, CheckSu
 }  // namespace
 
 
+CheckRun startCheckRun() { return CheckRun{readNameBook(), loadPermissionPolicy()}; }
+
 CheckSummary checkHome(const CheckAccount& account, const std::string& templateRoot, CheckAs as,
-                       const CheckHooks& hooks) {
+                       const CheckHooks& hooks, CheckRun& run) {
   const HeldHome home = holdHome(account.home);
   if (!home.folder.valid()) {
     CheckSummary failed;
@@ -321,8 +323,8 @@ CheckSummary checkHome(const CheckAccount& account, const std::string& templateR
                                                   : account.home + " is not a folder";
     return failed;
   }
-  const Plan plan = makePlan(account, home, templateRoot, as);
-  Checker checker{plan, hooks, readNameBook(), {}, {}, {}, {}, {}};
+  const Plan plan = makePlan(account, home, templateRoot, as, run.policy.get());
+  Checker checker{plan, hooks, run.names, {}, {}, {}, {}, {}};
   checker.summary.reached = true;
 
   struct statx homeStatus {};

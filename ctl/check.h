@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "ctl/names.h"
+#include "platform/plist.h"
 #include "platform/uuid.h"
 
 enum class CheckAs { Repair, Apply };
@@ -64,8 +66,18 @@ struct CheckHooks {
   std::function<void(const Unmended&)> unmended;  // a repair's check only
 };
 
+/// What the homes of one run of check share, read once for the run rather
+/// than once per account: the names of ids and the machine's policy.
+struct CheckRun {
+  NameBook names;
+  PlistRef policy;
+};
+
+/// The identity files and the policy as they are now.
+CheckRun startCheckRun();
+
 /// Walks the account's home and reports each difference from what `as` would
-/// leave, with the machine's template and policy as they are now; for a
-/// repair, also the template items it will not mend (not differences).
+/// leave, with the machine's template and the run's policy; for a repair,
+/// also the template items it will not mend (not differences).
 CheckSummary checkHome(const CheckAccount& account, const std::string& templateRoot, CheckAs as,
-                       const CheckHooks& hooks);
+                       const CheckHooks& hooks, CheckRun& run);

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "creation/language.h"
@@ -196,7 +197,7 @@ std::optional<Identity> account(const std::string& name) {
 
 // Checks one account's home; kDone when clean, kDrift when anything differs
 // or could not be read, kUsage when the home cannot be checked at all.
-int checkOne(const Identity& identity, CheckAs as, bool json, CheckSummary* found = nullptr) {
+int checkOne(const Identity& identity, CheckAs as, bool json, CheckRun& run, CheckSummary* found = nullptr) {
   const CheckAccount who{identity.shortName, identity.uid, identity.gid, *identity.home, identity.uuid};
   const std::optional<std::string> templateRoot = locateUserTemplate(who.home);
   if (!templateRoot) return failure("no user template for " + who.home);
@@ -208,7 +209,7 @@ int checkOne(const Identity& identity, CheckAs as, bool json, CheckSummary* foun
   };
   hooks.progress = [&](uint64_t items) { drawProgress(progress, items); };
   hooks.unmended = [&](const Unmended& item) { printUnmended(item, who, json); };
-  const CheckSummary summary = checkHome(who, *templateRoot, as, hooks);
+  const CheckSummary summary = checkHome(who, *templateRoot, as, hooks, run);
   endProgress(progress);
   if (found) *found = summary;
   if (!summary.reached) return failure(who.name + ": " + summary.error);
@@ -224,14 +225,22 @@ int checkOne(const Identity& identity, CheckAs as, bool json, CheckSummary* foun
 
 // Accounts whose home is a folder they own, root's aside.
 std::vector<Identity> accountsWithHomes() {
+  const std::vector<AccountRecord> accounts = readAccounts().value_or(std::vector<AccountRecord>{});
+  // The changes look an account up by its short or its full name and refuse a
+  // name that two accounts answer to; counted once here, not read again for
+  // each account, so that a check of every home stays linear.
+  std::unordered_map<std::string, unsigned> answering;
+  for (const AccountRecord& record : accounts) {
+    ++answering[record.shortName];
+    if (record.fullName != record.shortName) ++answering[record.fullName];
+  }
   std::vector<Identity> found;
-  for (const AccountRecord& record : readAccounts().value_or(std::vector<AccountRecord>{})) {
+  for (const AccountRecord& record : accounts) {
     if (record.uid == 0 || record.home.empty() || record.home[0] != '/') continue;
+    if (answering[record.shortName] != 1) continue;
     const HeldHome home = holdHome(record.home);
     if (!home.folder.valid() || home.status.st_uid != record.uid) continue;
-    // Looked up as the changes look it up, so a name that two accounts share
-    // is left out here as it would be refused there.
-    if (const std::optional<Identity> identity = lookupIdentity(record.shortName)) found.push_back(*identity);
+    found.push_back(identityOf(record));
   }
   return found;
 }
@@ -253,9 +262,10 @@ int checkForMetrics(const Request& request, CheckAs as) {
   }
   std::vector<HomeMetrics> homes;
   int result = kDone;
+  CheckRun run = startCheckRun();
   const auto one = [&](const Identity& identity) {
     homes.push_back({identity.shortName, *identity.home, {}});
-    return checkOne(identity, as, request.json, &homes.back().summary);
+    return checkOne(identity, as, request.json, run, &homes.back().summary);
   };
   if (request.all) {
     for (const Identity& identity : accountsWithHomes()) result = std::max(result, std::min(one(identity), kDrift));
@@ -273,16 +283,17 @@ int checkForMetrics(const Request& request, CheckAs as) {
 
 int runCheck(const Request& request, CheckAs as) {
   if (request.openMetrics) return checkForMetrics(request, as);
+  CheckRun run = startCheckRun();
   if (request.all) {
     int result = kDone;
     for (const Identity& identity : accountsWithHomes()) {
-      const int status = checkOne(identity, as, request.json);
+      const int status = checkOne(identity, as, request.json, run);
       result = std::max(result == kUsage ? kDrift : result, status == kUsage ? kDrift : status);
     }
     return result;
   }
   const std::optional<Identity> identity = account(request.operands[0]);
-  return identity ? checkOne(*identity, as, request.json) : kUsage;
+  return identity ? checkOne(*identity, as, request.json, run) : kUsage;
 }
 
 // --- changes ----------------------------------------------------------------

@@ -20,15 +20,19 @@ std::optional<Identity> lookupIdentityIn(const std::optional<std::string>& name,
     found = &account;
   }
   if (!found) return std::nullopt;
+  return identityOf(*found);
+}
+
+Identity identityOf(const AccountRecord& account) {
   Identity identity;
-  identity.shortName = found->shortName;
-  identity.uid = found->uid;
-  identity.gid = found->gid;
+  identity.shortName = account.shortName;
+  identity.uid = account.uid;
+  identity.gid = account.gid;
   // The home as a path has no trailing separator ("/" stays itself).
-  std::string home = found->home;
+  std::string home = account.home;
   while (home.size() > 1 && home.ends_with('/')) home.pop_back();
   if (!home.empty()) identity.home = home;
-  identity.uuid = accountUuid(found->uid);
+  identity.uuid = accountUuid(account.uid);
   return identity;
 }
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/directory.h"
 #include "platform/uuid.h"
 
 /// The identity directory's record of one account.
@@ -19,6 +20,9 @@ struct Identity {
 /// The one account whose short name or full name equals `name`; none when no
 /// account or more than one matches, or when there is no name.
 std::optional<Identity> lookupIdentity(const std::optional<std::string>& name);
+
+/// The identity of one account record, as a lookup that finds it gives it.
+Identity identityOf(const AccountRecord& account);
 
 /// lookupIdentity over the given accounts file.
 std::optional<Identity> lookupIdentityIn(const std::optional<std::string>& name, const char* passwdFile);
