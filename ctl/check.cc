@@ -116,14 +116,13 @@ Plan makePlan(const CheckAccount& account, const HeldHome& home, const std::stri
     addSteps(plan, home, passRuns(home.path, policy, account.name));
     return plan;
   }
-  const RepairRuns runs = repairRuns(home.path, account.name, repairGroupFor(account.gid), policy);
-  for (const ProgramRun& first : runs.first) {
+  for (const ProgramRun& first : repairRunsBefore(home.path, account.name, repairGroupFor(account.gid))) {
     if (first.effect.kind != ToolEffect::Kind::OwnerTree) continue;
     plan.uid = first.effect.owner;
     plan.gid = first.effect.group;
   }
   collectMatches(plan, home, templateRoot);
-  addSteps(plan, home, runs.last);
+  addSteps(plan, home, repairRunsAfter(home.path, account.name, policy));
   return plan;
 }
 

@@ -159,10 +159,7 @@ bool readSortedNames(int folderFd, std::vector<std::string>* names) {
 void enforceBound(Listing& l, std::vector<Level>& levels) {
   while (l.open > kMaxOpenFolders && l.lowestOpen + 1 < levels.size()) {
     Level& closing = levels[l.lowestOpen++];
-    struct stat known {};
-    known.st_dev = closing.mark.device;
-    known.st_ino = closing.mark.inode;
-    markFolder(closing.fd.get(), known, &closing.mark);
+    addHandle(closing.fd.get(), &closing.mark);
     closing.fd.reset();
     --l.open;
   }

@@ -144,10 +144,7 @@ bool enterFolder(Listing& l, int pin, const struct stat& status, size_t nameStar
   ++l.open;
   while (l.open > kMaxOpenFolders && l.lowestOpen + 1 < l.levels.size()) {
     Level& closing = l.levels[l.lowestOpen++];
-    struct stat known {};
-    known.st_dev = closing.mark.device;
-    known.st_ino = closing.mark.inode;
-    markFolder(closing.fd.get(), known, &closing.mark);
+    addHandle(closing.fd.get(), &closing.mark);
     closing.fd.reset();
     --l.open;
   }

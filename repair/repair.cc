@@ -38,14 +38,16 @@ std::string repairGroupFor(std::optional<gid_t> primaryGroup) {
   return primaryGroup ? std::to_string(*primaryGroup) : std::string();
 }
 
-RepairRuns repairRuns(const std::string& homePath, const std::string& ownerName, const std::string& groupName,
-                      plist_t policy) {
-  RepairRuns runs;
+std::vector<ProgramRun> repairRunsBefore(const std::string& homePath, const std::string& ownerName,
+                                         const std::string& groupName) {
   ProgramRun owners;  // its status is not examined
   owners.tool = "/usr/sbin/chown";
   owners.arguments = {"-R", ownerName + ":" + groupName, homePath};
   owners.effect = ownerTreeEffect(ownerName, groupName);
-  runs.first.push_back(std::move(owners));
+  return {std::move(owners)};
+}
+
+std::vector<ProgramRun> repairRunsAfter(const std::string& homePath, const std::string& ownerName, plist_t policy) {
   // Only a real folder is closed to others; a link named Applications is
   // never handed to chmod, which would follow it. Its status is not examined.
   ProgramRun applications;
@@ -55,9 +57,9 @@ RepairRuns repairRuns(const std::string& homePath, const std::string& ownerName,
   applications.when = ProgramRun::When::Folder;
   applications.effect.kind = ToolEffect::Kind::Mode;
   applications.effect.mode = kApplicationsMode;
-  runs.last.push_back(std::move(applications));
+  std::vector<ProgramRun> runs{std::move(applications)};
   if (policy) {
-    for (ProgramRun& run : policyRuns(homePath, policy, ownerName)) runs.last.push_back(std::move(run));
+    for (ProgramRun& run : policyRuns(homePath, policy, ownerName)) runs.push_back(std::move(run));
   }
   return runs;
 }
@@ -69,7 +71,7 @@ bool repairPermissions(const std::string& templateRoot, const HeldHome& home, co
     return false;
   }
   // Not examined: a failing recursive owner change is silent, and the repair goes on.
-  carryOutAll(repairRuns(home.path, ownerName, groupName, nullptr).first, home);
+  carryOutAll(repairRunsBefore(home.path, ownerName, groupName), home);
   // Held without following a link: a home that is a link gets neither list
   // nor mode through it.
   const int homeFd = home.folder.get();
@@ -87,6 +89,6 @@ bool repairPermissions(const std::string& templateRoot, const HeldHome& home, co
   // The policy is read once the walk is done, as it always was.
   PlistRef policy = loadPermissionPolicy();
   // Not examined: the Applications chmod and the policy's runs never change the repair's result.
-  carryOutAll(repairRuns(home.path, ownerName, groupName, policy.get()).last, home);
+  carryOutAll(repairRunsAfter(home.path, ownerName, policy.get()), home);
   return true;
 }

@@ -19,15 +19,14 @@ inline constexpr const char* kApplicationsMode = "u=rwx,g-rwx,o-rwx";
 /// none: empty, which chown reads as the owner's login group).
 std::string repairGroupFor(std::optional<gid_t> primaryGroup);
 
-/// The programs a repair runs: the recursive owner change before anything
-/// else, and after the template walk the Applications folder's mode and the
-/// policy's runs (`policy` as loaded, or null).
-struct RepairRuns {
-  std::vector<ProgramRun> first;
-  std::vector<ProgramRun> last;
-};
-RepairRuns repairRuns(const std::string& homePath, const std::string& ownerName, const std::string& groupName,
-                      plist_t policy);
+/// The programs a repair runs before anything else: the recursive owner
+/// change.
+std::vector<ProgramRun> repairRunsBefore(const std::string& homePath, const std::string& ownerName,
+                                         const std::string& groupName);
+
+/// The programs a repair runs after the template walk: the Applications
+/// folder's mode, then the policy's runs (`policy` as loaded, or null).
+std::vector<ProgramRun> repairRunsAfter(const std::string& homePath, const std::string& ownerName, plist_t policy);
 
 /// Puts an existing home's ownership and permissions back in order. False only
 /// when the home cannot be examined.

@@ -38,6 +38,11 @@ int openByHandle(const FolderMark& mark, int mountFd) {
 
 void markFolder(int fd, const struct stat& status, FolderMark* mark) {
   *mark = plainMark(status);
+  addHandle(fd, mark);
+}
+
+void addHandle(int fd, FolderMark* mark) {
+  mark->handleBytes = 0;
   if (handlesRefused.load(std::memory_order_relaxed)) return;
   HandleRoom room;
   file_handle* handle = room.get();

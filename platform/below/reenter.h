@@ -25,7 +25,11 @@ struct FolderMark {
 /// just before it is closed.
 void markFolder(int fd, const struct stat& status, FolderMark* mark);
 
-/// The same, for a folder whose handle is not wanted (it stays open).
+/// Adds the handle of the folder open at `fd` to `mark`, which holds its
+/// device and inode already: for a level given up to keep the bound.
+void addHandle(int fd, FolderMark* mark);
+
+/// Device and inode alone, for a folder whose handle is not wanted (it stays open).
 inline FolderMark plainMark(const struct stat& status) {
   FolderMark mark;
   mark.device = status.st_dev;

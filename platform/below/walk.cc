@@ -100,12 +100,7 @@ const Entry* nextEntry(Walk& w, Level& level) {
 // from `resume`.
 void closeLevel(Walk& w, Level& level, bool reentered) {
   if (level.fd < 0) return;
-  if (reentered) {
-    struct stat status {};
-    status.st_dev = level.mark.device;
-    status.st_ino = level.mark.inode;
-    markFolder(level.fd, status, &level.mark);
-  }
+  if (reentered) addHandle(level.fd, &level.mark);
   close(level.fd);
   level.fd = -1;
   --w.open;
