@@ -23,7 +23,7 @@ constexpr mode_t kNewHomeMode = 0750;
 void ensureHomeFolder(const std::string& homePath) {
   if (fileExists(homePath)) return;
   std::string error;
-  if (!createDirectory(homePath, kNewHomeMode, &error)) logFormat("%s:%d %s", creationLog::kModule, creationLog::kCreateHome, error.c_str());
+  if (createDirectory(homePath, kNewHomeMode, &error) != 0) logFormat("%s:%d %s", creationLog::kModule, creationLog::kCreateHome, error.c_str());
 }
 
 // False, with the failure logged, when the copy did not succeed.

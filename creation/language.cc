@@ -57,7 +57,7 @@ std::optional<size_t> firstPosition(const std::vector<std::string>& ids, const s
 // match, the scan only records). A listing that cannot be made is empty.
 Scan scanTemplate(const std::string& templateRoot, const std::optional<std::string>& requestedId) {
   Scan scan;
-  for (const auto& entry : listDirectory(templateRoot).value_or(std::vector<std::string>{})) {
+  for (const auto& entry : listDirectory(templateRoot, nullptr).value_or(std::vector<std::string>{})) {
     std::string base, extension;
     if (!splitExtension(entry, &base, &extension) || extension != kLanguageFolderExtension) continue;
     std::string id = canonicalLanguageIdentifier(base).value_or(base);

@@ -36,8 +36,9 @@ std::string globalPreferencesPath(const std::string& homePath) {
 // Why a home could not be held, for the lines that name it.
 int unheldReason(const HeldHome& home) { return !home.examined ? ENOENT : S_ISLNK(home.status.st_mode) ? ELOOP : ENOTDIR; }
 
+// Returns 0 or -errno.
 int hideLibraryInHome(const HeldHome& home, uid_t owner, struct stat* leftAlone) {
-  if (!home.folder.valid()) return unheldReason(home);
+  if (!home.folder.valid()) return -unheldReason(home);
   return setHiddenAt(home.folder.get(), kLibrary, owner, leftAlone);
 }
 
@@ -93,16 +94,17 @@ PlistRef mergedDictionary(int homeFd, plist_t prior) {
 }  // namespace
 
 void hideLibraryFolder(const HeldHome& home, uid_t owner) {
-  bool exists = false;
-  if (appBooleanValue(kHidLibraryFolderKey, kToolPreferencesDomain, &exists) && exists) return;
+  if (appBooleanValue(kHidLibraryFolderKey, kToolPreferencesDomain).value_or(false)) return;
   struct stat linked {};
-  if (const int error = hideLibraryInHome(home, owner, &linked); error == EMLINK) {
+  if (const int error = hideLibraryInHome(home, owner, &linked); error == -EMLINK) {
     logLeftAloneForLinks(joinPath(home.path, kLibrary), linked, owner);
   } else if (error != 0) {
-    logFormat("VantorURLSetResourcePropertyForKey error %s", describe(joinPath(home.path, kLibrary), error).c_str());
+    logFormat("VantorURLSetResourcePropertyForKey error %s", describe(joinPath(home.path, kLibrary), -error).c_str());
   }
   PlistRef yes(plist_new_bool(1));
+  // Not examined: a mark that cannot be kept only means the next creation hides the folder again.
   setAppValue(kHidLibraryFolderKey, yes.get(), kToolPreferencesDomain);
+  // Not examined: the write above has reached the disk already; this only reads it back.
   synchronizePreferences(kToolPreferencesDomain, PreferenceScope{currentUserName(), false});
 }
 
@@ -133,7 +135,7 @@ void mergeGlobalPreferences(const HeldHome& home, plist_t priorGlobalPreferences
     logFormat("%s:%d %s", creationLog::kModule, creationLog::kRemoveGlobalPreferences,
               describe(globalPreferencesPath(home.path), error).c_str());
   }
-  // A failed write is not reported: the home keeps whatever is there now.
+  // Not examined: a failed write is not reported; the home keeps whatever is there now.
   if (preferences.valid()) writePlistAt(preferences.get(), kGlobalPreferencesFile, merged.get(), attributes);
 }
 
@@ -152,6 +154,8 @@ void setUserLocale(const std::string& userName, const std::string& language) {
   if (!locale) return;
   const PreferenceScope user{userName, false};
   PlistRef value(plist_new_string(locale->c_str()));
+  // Not examined: the locale is a convenience; the home is whole without it.
   setPreference(kLocaleKey, value.get(), kAnyApplication, user);
+  // Not examined: the write above has reached the disk already; this only reads it back.
   synchronizePreferences(kAnyApplication, user);
 }

@@ -321,7 +321,7 @@ int reportChange(const std::string& command, const Identity& identity, const Too
   std::string outcome = run.status != 0 ? "failed (status " + std::to_string(run.status) + ")"
                         : problems == 0 ? "done"
                                         : "done with " + count;
-  if (command == "delete" && run.status == 0 && problems == 0 && lstatPath(home)) {
+  if (command == "delete" && run.status == 0 && problems == 0 && lstatPath(home, nullptr)) {
     outcome = "left in place (not the account's)";
   }
   const bool listed = outcome != "done" && !run.firstLines.empty() && !outcome.starts_with("left");
@@ -347,7 +347,7 @@ int runChange(const Request& request) {
   }
   std::vector<std::string> arguments;
   if (command == "create") {
-    if (lstatPath(home) && !request.intoExisting) {
+    if (lstatPath(home, nullptr) && !request.intoExisting) {
       return failure("create: " + home + " already exists (use --into-existing to create into it)");
     }
     arguments = {"-create", home, uid, gid, "1", "-", request.language.value_or(""), identity->shortName};
@@ -478,7 +478,7 @@ int runCreate(const Request& request) {
   if (!lock.fd.valid()) return lockFailure("create", lock);
   int error = 0;
   const bool exists = lstatPath(home, &error).has_value();
-  if (!exists && error != ENOENT) return failure("create: " + home + ": " + std::strerror(error));
+  if (!exists && error != -ENOENT) return failure("create: " + home + ": " + std::strerror(-error));
   if (exists && request.ifMissing) return kDone;
   if (exists && !request.intoExisting) {
     return failure("create: " + home + " already exists (use --into-existing to create into it)");

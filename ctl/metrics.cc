@@ -52,20 +52,22 @@ std::string reason(const std::string& path, int error) { return path + ": " + st
 
 
 // A new file beside the target, named so that the collector, which reads
-// only names ending in .prom, never takes it for metrics.
+// only names ending in .prom, never takes it for metrics. Returns the
+// descriptor, or -errno.
 int createTemporary(const MetricsTarget& target, std::string* name) {
   for (int attempt = 0; attempt < 16; ++attempt) {
     uint64_t random = 0;
-    if (getrandom(&random, sizeof random, 0) != sizeof random) return -1;
+    const ssize_t got = getrandom(&random, sizeof random, 0);
+    if (got != sizeof random) return got < 0 ? -errno : -EAGAIN;
     char suffix[24];
     std::snprintf(suffix, sizeof suffix, ".%016" PRIx64, random);
     *name = "." + target.name + suffix;
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     const int fd = openat(target.folder.get(), name->c_str(), flags, 0644);
-    if (fd >= 0 || errno != EEXIST) return fd;
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) return -errno;
   }
-  errno = EEXIST;
-  return -1;
+  return -EEXIST;
 }
 
 }  // namespace
@@ -123,13 +125,13 @@ std::optional<std::string> openMetricsTarget(const std::string& path, MetricsTar
 
 std::optional<std::string> replaceMetrics(const MetricsTarget& target, const std::string& text) {
   std::string temporary;
-  UniqueFd file(createTemporary(target, &temporary));
-  if (!file.valid()) return reason(target.path, errno);
+  const int created = createTemporary(target, &temporary);
+  if (created < 0) return reason(target.path, -created);
+  UniqueFd file(created);
   // Readable by the collector, which does not run as root, whatever the umask.
   const int failed = writeAll(file.get(), text);
-  if (failed) errno = failed;
   const bool written = !failed && fchmod(file.get(), 0644) == 0 && fsync(file.get()) == 0;
-  int error = errno;
+  int error = failed ? -failed : errno;
   file.reset();
   if (written && renameat(target.folder.get(), temporary.c_str(), target.folder.get(), target.name.c_str()) == 0) {
     fsync(target.folder.get());  // the new name lasts across a crash

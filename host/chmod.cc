@@ -37,7 +37,7 @@ constexpr const char* kProgram = "chmod";
 int pin(const char* path, struct stat* status) {
   TrustedPin found;
   if (const int error = pinTrusted(path, FinalLink::Follow, &found)) {
-    complainError(kProgram, path, error);
+    complainError(kProgram, path, -error);
     return -1;
   }
   UniqueFd item(found.fd);
@@ -66,7 +66,7 @@ bool applyMode(const void* set, const char* path) {
   if (!item.valid()) return false;
   const mode_t wanted = getmode(set, status.st_mode) & 07777;
   if (const int error = changeModePinned(item.get(), wanted)) {
-    complainError(kProgram, path, error);
+    complainError(kProgram, path, -error);
     return false;
   }
   return true;
@@ -78,15 +78,16 @@ bool addEntry(const hostacl::AclEntry& entry, const char* path) {
   struct stat status {};
   UniqueFd item(pin(path, &status));
   if (!item.valid()) return false;
-  std::optional<std::vector<hostacl::AclEntry>> entries = hostacl::readAclFd(item.get());
+  int readError = 0;
+  std::optional<std::vector<hostacl::AclEntry>> entries = hostacl::readAclFd(item.get(), &readError);
   if (!entries) {
-    const std::string what = std::string("cannot read access list: ") + std::strerror(errno);
+    const std::string what = std::string("cannot read access list: ") + std::strerror(-readError);
     complainAbout(kProgram, path, what.c_str());
     return false;
   }
   if (!hostacl::insertAclEntry(*entries, entry)) return true;
   if (const int error = hostacl::writeAclFd(item.get(), *entries)) {
-    complainError(kProgram, path, error);
+    complainError(kProgram, path, -error);
     return false;
   }
   return true;

@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -125,7 +126,7 @@ void changePinned(Change& change, int pin, const std::string& path, const struct
   }
   pausePoint(kProgram, pin);
   if (const int error = changeOwnerPinned(pin, change.owner, change.group)) {
-    complain(change, path, "changing ownership", error);
+    complain(change, path, "changing ownership", -error);
   }
 }
 
@@ -137,13 +138,60 @@ bool alreadyOwned(const Change& change, uid_t uid, gid_t gid, mode_t mode) {
          (mode & (S_ISUID | S_ISGID)) == 0;
 }
 
+// Pins that are done with, closed together: at most kMost at a time, each
+// run of consecutive descriptors among them with one call instead of one
+// close each. Only descriptors this file opened and nothing else holds are
+// ever in the list, so no run reaches one of the walk's own; kept open a
+// little longer, the numbers the walk gives back in between are taken by
+// later pins, and the runs grow long.
+struct PinBatch {
+  static constexpr size_t kMost = 64;  // well inside any descriptor limit, beside the walk's folders
+  int fds[kMost];
+  size_t count = 0;
+
+  void flush() {
+    std::sort(fds, fds + count);
+    for (size_t first = 0; first < count;) {
+      size_t last = first;
+      while (last + 1 < count && fds[last + 1] == fds[last] + 1) ++last;
+      if (last == first || close_range(static_cast<unsigned>(fds[first]), static_cast<unsigned>(fds[last]), 0) != 0) {
+        for (size_t i = first; i <= last; ++i) close(fds[i]);
+      }
+      first = last + 1;
+    }
+    count = 0;
+  }
+  void add(int fd) {
+    if (count == kMost) flush();
+    fds[count++] = fd;
+  }
+  ~PinBatch() { flush(); }
+};
+
+// How an item that is no folder is first looked at. Most trees are either
+// almost all right already or almost all to change: a look by name alone
+// (one call) is cheapest for the first, and pinning at once, which the
+// change needs anyway, for the second. The walk guesses from the items just
+// before; the guess only ever changes the cost, since a change always goes
+// through a pin whose own status decided it.
+struct LookGuess {
+  static constexpr unsigned kRunToPinFirst = 8;
+  unsigned changedInARow = 0;
+  bool pinFirst() const { return changedInARow >= kRunToPinFirst; }
+  void changed() { ++changedInARow; }
+  void alreadyRight() { changedInARow = 0; }
+};
+
 // Below the named folder: folders through the walk's own descriptors,
 // everything else pinned by name from its folder, never followed. Every item
 // is held to the operand's reference owner: a folder below it that someone
 // else owns does not make their files fair game.
 void changeTree(Change& change, int pin, const std::string& path) {
-  UniqueFd folder(reopenPinned(pin, O_RDONLY | O_DIRECTORY));
-  if (!folder.valid()) return complain(change, path, "cannot read directory", errno);
+  const int opened = reopenPinned(pin, O_RDONLY | O_DIRECTORY);
+  if (opened < 0) return complain(change, path, "cannot read directory", -opened);
+  UniqueFd folder(opened);
+  PinBatch done;
+  LookGuess guess;
   WalkVisitor visitor;
   visitor.examineNonFolders = false;
   visitor.crossDevices = true;
@@ -155,21 +203,38 @@ void changeTree(Change& change, int pin, const std::string& path) {
       }
       return WalkStep::Descend;
     }
-    struct statx seen {};
-    if (statx(item.parentFd, item.name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE | STATX_MODE | STATX_UID | STATX_GID,
-              &seen) == 0 && !S_ISDIR(seen.stx_mode) && alreadyOwned(change, seen.stx_uid, seen.stx_gid, seen.stx_mode)) {
-      return WalkStep::Skip;
+    if (!guess.pinFirst()) {
+      struct statx seen {};
+      if (statx(item.parentFd, item.name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+                STATX_TYPE | STATX_MODE | STATX_UID | STATX_GID, &seen) == 0 &&
+          !S_ISDIR(seen.stx_mode) && alreadyOwned(change, seen.stx_uid, seen.stx_gid, seen.stx_mode)) {
+        guess.alreadyRight();
+        return WalkStep::Skip;
+      }
     }
-    UniqueFd itemPin(openat(item.parentFd, item.name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    struct stat status {};
-    if (!itemPin.valid() || fstat(itemPin.get(), &status) != 0) {
+    const int itemPin = openat(item.parentFd, item.name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (itemPin < 0) {
       if (errno != ENOENT) complain(change, *item.path, "cannot access", errno);
       return WalkStep::Skip;
     }
-    changePinned(change, itemPin.get(), *item.path, status);
+    done.add(itemPin);
+    // The status that decides, and that the hard-link rule is asked of, is
+    // the pin's own: whatever stood at the name when it was looked at.
+    struct stat status {};
+    if (fstat(itemPin, &status) != 0) {
+      complain(change, *item.path, "cannot access", errno);
+      return WalkStep::Skip;
+    }
+    if (alreadyOwned(change, status.st_uid, status.st_gid, status.st_mode)) {
+      guess.alreadyRight();
+      return WalkStep::Skip;
+    }
+    guess.changed();
+    changePinned(change, itemPin, *item.path, status);
     return WalkStep::Skip;
   };
   const WalkError error = walkTree(folder.get(), path, visitor);
+  done.flush();
   if (error.error) complain(change, error.path, "cannot read directory", error.error);
 }
 
@@ -180,7 +245,7 @@ void changeOperand(Change& change, const Options& options, const std::string& pa
   const bool itself = options.recursive || options.noDereference;
   TrustedPin found;
   if (const int error = pinTrusted(path, itself ? FinalLink::Keep : FinalLink::Follow, &found)) {
-    return complain(change, path, "cannot access", error);
+    return complain(change, path, "cannot access", -error);
   }
   UniqueFd pin(found.fd);
   Change operand = change;

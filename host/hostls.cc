@@ -9,12 +9,10 @@
 // entries a control character or a byte that is not UTF-8 shows as \ooo and
 // a backslash as \\, so every item is one line whatever its name.
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -24,7 +22,7 @@
 #include "host/program_info.h"
 #include "platform/acl.h"
 #include "platform/below/pin.h"
-#include "platform/below/reenter.h"
+#include "platform/below/walk.h"
 #include "platform/directory.h"
 #include "platform/fd.h"
 #include "platform/flags.h"
@@ -55,8 +53,8 @@ std::string aclText(const std::optional<std::vector<hostacl::AclEntry>>& entries
 // Prints the line of the item pinned at `pin`; false when part of it could
 // not be read (the line then shows "?" there).
 bool printItem(int pin, const struct stat& status, const std::string& path) {
-  const std::optional<uint32_t> flags = readFlagsPinned(pin, status.st_mode);
-  const std::optional<std::vector<hostacl::AclEntry>> acl = hostacl::readAclPinned(pin, status.st_mode);
+  const std::optional<uint32_t> flags = readFlagsPinned(pin, status.st_mode, nullptr);
+  const std::optional<std::vector<hostacl::AclEntry>> acl = hostacl::readAclPinned(pin, status.st_mode, nullptr);
   std::string line;
   char head[64];
   std::snprintf(head, sizeof head, "%c %04o %u:%u ", kindLetter(status.st_mode),
@@ -75,135 +73,45 @@ bool printItem(int pin, const struct stat& status, const std::string& path) {
   return complete;
 }
 
-// At most this many folders stay open; the shallower ones are closed and
-// re-entered from their child on the way back up.
-constexpr unsigned kMaxOpenFolders = 32;
-
-// One folder being listed: its sorted entry names and how far the listing has
-// come. The path of the item being listed is shared by every level, each
-// knowing where its own ends, so memory grows with the depth only linearly.
-struct Level {
-  UniqueFd fd;  // closed while the level is beyond the descriptor bound
-  FolderMark mark;
-  std::vector<std::string> names;
-  size_t next = 0;
-  size_t nameStart = 0;  // of the folder's own name in the shared path
-  size_t pathLength = 0;
-};
-
-struct Listing {
-  std::string path;
-  std::vector<Level> levels;
-  size_t lowestOpen = 1;  // the open levels below the first are the deepest ones
-  unsigned open = 0;
-};
-
-bool readNames(Level& level) {
-  const int copy = fcntl(level.fd.get(), F_DUPFD_CLOEXEC, 0);
-  DIR* stream = copy < 0 ? nullptr : fdopendir(copy);
-  if (!stream) {
-    if (copy >= 0) close(copy);
-    return false;
-  }
-  errno = 0;
-  while (const dirent* entry = readdir(stream)) {
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-      level.names.emplace_back(entry->d_name);
-    }
-  }
-  const int error = errno;
-  closedir(stream);
-  std::sort(level.names.begin(), level.names.end());
-  errno = error;
-  return error == 0;
-}
-
 void complain(const std::string& path, int error) {
   std::fprintf(stderr, "hollin-ls: %s: %s\n", printable(path).c_str(), std::strerror(error));
 }
 
-// Opens the pinned folder, the current item, for listing and queues it;
-// false when it cannot be read. Past the bound, the shallowest open level
-// below the first is closed (never the one just queued).
-bool enterFolder(Listing& l, int pin, const struct stat& status, size_t nameStart) {
+// Depth first, each folder's items in byte order of their names: folders are
+// pinned by the walk, everything else here, from its folder.
+bool listBelow(int pin, const std::string& path) {
   const int fd = reopenPinned(pin, O_RDONLY | O_DIRECTORY);
   if (fd < 0) {
-    complain(l.path, -fd);
+    complain(path, -fd);
     return false;
   }
-  Level level;
-  level.fd.reset(fd);
-  level.mark = plainMark(status);
-  level.nameStart = nameStart;
-  level.pathLength = l.path.size();
-  if (!readNames(level)) {
-    complain(l.path, errno);
-    return false;
-  }
-  l.levels.push_back(std::move(level));
-  ++l.open;
-  while (l.open > kMaxOpenFolders && l.lowestOpen + 1 < l.levels.size()) {
-    Level& closing = l.levels[l.lowestOpen++];
-    addHandle(closing.fd.get(), &closing.mark);
-    closing.fd.reset();
-    --l.open;
-  }
-  return true;
-}
-
-// Drops the finished deepest level, re-entering its parent when the bound had
-// closed it. False when the parent is no longer the folder left, or the child
-// no longer in it: the listing stops rather than mislead.
-bool leaveLevel(Listing& l) {
-  Level& done = l.levels.back();
-  if (l.levels.size() > 1 && !l.levels[l.levels.size() - 2].fd.valid()) {
-    Level& parent = l.levels[l.levels.size() - 2];
-    l.path.resize(done.pathLength);
-    const int fd = reenterFolder(parent.mark, done.fd.get(), l.path.c_str() + done.nameStart, done.mark);
-    if (fd < 0) {
-      l.path.resize(parent.pathLength);
-      complain(l.path, -fd);
-      return false;
+  UniqueFd folder(fd);
+  bool ok = true;
+  WalkVisitor visitor;
+  visitor.sorted = true;
+  visitor.crossDevices = true;
+  visitor.examineNonFolders = false;
+  visitor.enter = [&ok](const WalkItem& item) {
+    if (item.fd >= 0) {
+      ok = printItem(item.fd, item.status, *item.path) && ok;
+      return WalkStep::Descend;
     }
-    parent.fd.reset(fd);
-    ++l.open;
-    l.lowestOpen = l.levels.size() - 2;
-  }
-  l.levels.pop_back();
-  --l.open;
-  l.lowestOpen = std::min(l.lowestOpen, l.levels.size());
-  return true;
-}
-
-// Depth first without recursion: each level lists its next entry, and a
-// folder among them becomes the next level.
-bool listBelow(int pin, const struct stat& status, const std::string& path) {
-  Listing l;
-  l.path = path;
-  bool ok = enterFolder(l, pin, status, 0);
-  while (!l.levels.empty()) {
-    Level& top = l.levels.back();
-    if (top.next == top.names.size()) {
-      if (!leaveLevel(l)) return false;
-      continue;
-    }
-    const std::string& child = top.names[top.next++];
-    l.path.resize(top.pathLength);
-    if (l.path.empty() || l.path.back() != '/') l.path += '/';
-    const size_t nameStart = l.path.size();
-    l.path += child;
-    struct stat childStatus {};
-    const int fd = pinAt(top.fd.get(), child.c_str(), &childStatus);
-    if (fd < 0) {
-      complain(l.path, -fd);
+    struct stat status {};
+    const int pinned = pinAt(item.parentFd, item.name, &status);
+    if (pinned < 0) {
+      complain(*item.path, -pinned);
       ok = false;
-      continue;
+      return WalkStep::Skip;
     }
-    UniqueFd childPin(fd);
-    ok = printItem(childPin.get(), childStatus, l.path) && ok;
-    if (S_ISDIR(childStatus.st_mode)) ok = enterFolder(l, childPin.get(), childStatus, nameStart) && ok;
-  }
-  return ok;
+    UniqueFd itemPin(pinned);
+    ok = printItem(itemPin.get(), status, *item.path) && ok;
+    return WalkStep::Skip;
+  };
+  // The operand's own trailing slash stands for the separator.
+  const bool slash = !path.empty() && path.back() == '/';
+  const WalkError error = walkTree(folder.get(), slash ? path.substr(0, path.size() - 1) : path, visitor);
+  if (error.error) complain(error.path, error.error);
+  return ok && !error.error;
 }
 
 bool listOperand(const char* operand, bool recursive) {
@@ -215,7 +123,7 @@ bool listOperand(const char* operand, bool recursive) {
   }
   UniqueFd pin(fd);
   bool ok = printItem(pin.get(), status, operand);
-  if (recursive && S_ISDIR(status.st_mode)) ok = listBelow(pin.get(), status, operand) && ok;
+  if (recursive && S_ISDIR(status.st_mode)) ok = listBelow(pin.get(), operand) && ok;
   return ok;
 }
 

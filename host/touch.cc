@@ -45,7 +45,7 @@ bool touchOne(const char* path) {
     pausePoint("touch", item.get());
     error = touchPinned(item.get());
   }
-  if (error) complainError("touch", path, error);
+  if (error) complainError("touch", path, -error);
   return error == 0;
 }
 

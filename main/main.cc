@@ -47,7 +47,7 @@ namespace {
 
 [[noreturn]] void createFolderOnly(const CommandLine& cl) {
   std::string error = "no folder path given";
-  if (cl.homePath && createDirectory(*cl.homePath, std::nullopt, &error)) finish(true);
+  if (cl.homePath && createDirectory(*cl.homePath, std::nullopt, &error) == 0) finish(true);
   logFormat("%s:%d %s", mainLog::kModule, mainLog::kCreateFolder, error.c_str());
   finish(false);
 }
@@ -58,7 +58,7 @@ namespace {
   if (!cl.homePath) finish(true);
   std::string error;
   bool kept = false;
-  if (removeItemOwnedBy(*cl.homePath, decimalIdValue(cl.userIdText.value_or("")), &kept, &error)) finish(true);
+  if (removeItemOwnedBy(*cl.homePath, decimalIdValue(cl.userIdText.value_or("")), &kept, &error) == 0) finish(true);
   logFormat("%s:%d %s", mainLog::kModule, mainLog::kRemoveHome, error.c_str());
   finish(false);
 }

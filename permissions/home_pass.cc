@@ -14,7 +14,7 @@
 #include "platform/admin/home.h"
 #include "platform/below/beneath.h"
 #include "platform/below/pin.h"
-#include "platform/below/walk.h"
+#include "platform/below/pool.h"
 #include "platform/path.h"
 #include "platform/runtool.h"
 #include "platform/syslog.h"
@@ -50,7 +50,7 @@ void applyToEveryItem(int homeFd, const std::string& homePath, const OwnerIds& o
   };
   // Item paths are the home joined with the relative path: one separator. A
   // part of the home that could not be read is said, or it would pass for done.
-  const WalkError error = walkTree(homeFd, joinPath(homePath, ""), visitor);
+  const WalkError error = walkTreeShared(homeFd, joinPath(homePath, ""), visitor, walkWorkers());
   if (error.error) logFormat("Couldn't read %s: %s", error.path.c_str(), std::strerror(error.error));
 }
 

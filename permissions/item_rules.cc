@@ -24,63 +24,92 @@ constexpr mode_t kFileMode = 0600;
 constexpr mode_t kLocalizedFileMode = 0644;
 
 
-void setList(int fd, const std::string& path, ListRule rule, const std::optional<Uuid>& userUUID) {
-  switch (rule) {
-    case ListRule::Keep:
-      return;
-    case ListRule::DropBoxNoOwner:
-      logFormat("UUID is NULL! %s:%d", permissionsLog::kModule, permissionsLog::kDropBoxWithoutUuid);
-      return;
-    case ListRule::DropBox:
-      if (acl_t list = buildDropBoxList(*userUUID)) {
-        if (acl_set_fd_np(fd, list, ACL_TYPE_EXTENDED) != 0) {
-          logFormat("%s:%d %s", permissionsLog::kModule, permissionsLog::kDropBoxList, path.c_str());
+// Gives the folder open at `fd` the list of a change; a folder that has it
+// already keeps it unwritten: the same entries, one read instead of a write.
+void setList(int fd, const std::string& path, const ItemChange& change, ListRule rule) {
+  if (hostacl::readAclFd(fd, nullptr) == change.entries) return;
+  if (hostacl::writeAclFd(fd, change.entries) != 0) {
+    const int site = rule == ListRule::DropBox ? permissionsLog::kDropBoxList : permissionsLog::kFolderList;
+    logFormat("%s:%d %s", permissionsLog::kModule, site, path.c_str());
+  }
+}
+
+bool modeDiffers(const ItemChange& change, mode_t mode) { return (mode & 07777) != change.mode; }
+
+bool ownerDiffers(const ItemChange& change, uid_t uid, gid_t gid) {
+  return (change.uid != static_cast<uid_t>(-1) && change.uid != uid) ||
+         (change.gid != static_cast<gid_t>(-1) && change.gid != gid);
+}
+
+// Makes the rules' changes to a folder through `fd`, the folder itself,
+// opened. A folder keeps its mode while it is immutable: the mode change
+// comes first and the kernel refuses it, then the flag goes.
+void changeFolder(const WalkItem& item, const ItemDecision& decision, const std::vector<ItemChange>& changes) {
+  for (const ItemChange& change : changes) {
+    switch (change.attribute) {
+      case Attribute::Mode:
+        // Not examined: a mode the folder refuses stays as it was, silently.
+        if (modeDiffers(change, item.status.st_mode)) fchmod(item.fd, change.mode);
+        break;
+      case Attribute::Flags:
+        // Not examined: a flag change that fails is silent, and the list and owner still follow.
+        if (item.kernelFlags) {
+          // Only the kernel part changes, and only when it has a flag to lose.
+          if (*item.kernelFlags & change.clearFlags) writeKernelFlags(item.fd, *item.kernelFlags & ~change.clearFlags);
+        } else if (const std::optional<uint32_t> flags = readFlags(item.fd, nullptr)) {
+          writeFlags(item.fd, *flags, *flags & ~change.clearFlags);
         }
-        acl_free(list);
-      }
-      return;
-    case ListRule::Default:
-      // A folder that has the list already keeps it unwritten: the same
-      // entries, one read instead of a write.
-      if (hostacl::readAclFd(fd) == defaultDenyDeleteACL()->entries) return;
-      if (acl_set_fd_np(fd, defaultDenyDeleteACL(), ACL_TYPE_EXTENDED) != 0) {
-        logFormat("%s:%d %s", permissionsLog::kModule, permissionsLog::kFolderList, path.c_str());
-      }
-      return;
+        break;
+      case Attribute::List:
+        setList(item.fd, *item.path, change, decision.list);
+        break;
+      case Attribute::Owner:
+        // Not examined: the rules never report a failed owner change.
+        if (ownerDiffers(change, item.status.st_uid, item.status.st_gid)) fchown(item.fd, change.uid, change.gid);
+        break;
+    }
   }
 }
 
-// A folder keeps its mode while it is immutable: the mode change comes first
-// and the kernel refuses it, then the flag goes.
-void applyFolderRules(const WalkItem& item, const ItemDecision& decision, const std::optional<Uuid>& userUUID) {
-  // Not examined: a mode the folder refuses stays as it was, silently.
-  if ((item.status.st_mode & 07777) != *decision.mode) fchmod(item.fd, *decision.mode);
-  // Not examined: a flag change that fails is silent, and the list and owner still follow.
-  if (item.kernelFlags) {
-    // Only the kernel part changes, and only when the folder is immutable.
-    if (*item.kernelFlags & UF_IMMUTABLE) writeKernelFlags(item.fd, *item.kernelFlags & ~UF_IMMUTABLE);
-  } else if (const std::optional<uint32_t> flags = readFlags(item.fd)) {
-    writeFlags(item.fd, *flags, *flags & ~UF_IMMUTABLE);
+// Makes the rules' changes to a file or link through its pin; a file has
+// only a mode and an owner to change.
+void changePinned(int pin, const struct stat& status, const std::vector<ItemChange>& changes) {
+  for (const ItemChange& change : changes) {
+    // Not examined: the rules never report a failed mode or owner change.
+    if (change.attribute == Attribute::Mode && modeDiffers(change, status.st_mode)) changeModePinned(pin, change.mode);
+    if (change.attribute == Attribute::Owner) changeOwnerPinned(pin, change.uid, change.gid);
   }
-  setList(item.fd, *item.path, decision.list, userUUID);
 }
 
-// Looked at by name first: an item the rules would leave as it is gets no
-// call at all, and since nothing is changed, a swap after this look reaches
+// Whether the rules change anything of a file or link with this status.
+bool needsChange(const std::vector<ItemChange>& changes, mode_t mode, uid_t uid, gid_t gid) {
+  for (const ItemChange& change : changes) {
+    if (change.attribute == Attribute::Mode && modeDiffers(change, mode)) return true;
+    if (change.attribute == Attribute::Owner && ownerDiffers(change, uid, gid)) return true;
+  }
+  return false;
+}
+
+// Looked at by name: an item the rules would leave as it is gets no call
+// at all, and since nothing is changed, a swap after this look reaches
 // nothing. The rules' modes carry no set-id bits, so an item whose mode is
-// right has none for a change of owner to clear. Anything else is pinned and
-// examined again before it is changed.
-bool alreadyRight(const WalkItem& item, const OwnerIds& owner, bool ownerUuidKnown) {
+// right has none for a change of owner to clear.
+bool alreadyRight(const WalkItem& item, const OwnerIds& owner, const std::optional<Uuid>& userUUID) {
   struct statx seen {};
   constexpr unsigned kWanted = STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_UID | STATX_GID;
   if (statx(item.parentFd, item.name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, kWanted, &seen) != 0) return false;
   const mode_t type = seen.stx_mode & S_IFMT;
   if (S_ISDIR(type) || (seen.stx_nlink > 1 && seen.stx_uid != owner.linkedFileOwner)) return false;
-  const ItemDecision decision = decideItem(type, *item.path, ownerUuidKnown);
-  const bool modeRight = !decision.mode || (seen.stx_mode & 07777) == *decision.mode;
-  const bool ownerRight = !owner.present || (seen.stx_uid == owner.uid && seen.stx_gid == owner.gid);
-  return modeRight && ownerRight;
+  const ItemDecision decision = decideItem(type, *item.path, userUUID.has_value());
+  return !needsChange(ruleChanges(decision, owner, userUUID, std::nullopt), seen.stx_mode, seen.stx_uid, seen.stx_gid);
 }
+
+// Items of a home come in runs: a copied home needs every owner changed, a
+// home set right before needs nothing. Whether the last file needed a change
+// says which way to look at the next: by name first (one call when it is
+// right), or pinned first (one call fewer when it is not). Both are safe:
+// only a pinned item is ever changed. One per thread, as walks may run side by side.
+thread_local bool lastNeededChange = false;
 
 }  // namespace
 
@@ -106,6 +135,43 @@ ItemDecision decideItem(mode_t type, const std::string& path, bool ownerUuidKnow
     decision.list = ListRule::Default;
   }
   return decision;
+}
+
+std::vector<ItemChange> ruleChanges(const ItemDecision& decision, const OwnerIds& owner,
+                                    const std::optional<Uuid>& userUUID, std::optional<uint32_t> flags) {
+  std::vector<ItemChange> changes;
+  uint32_t freezing = flags ? *flags & kFreezingFlags : 0;
+  if (decision.mode) {
+    ItemChange change;
+    change.attribute = Attribute::Mode;
+    change.mode = *decision.mode;
+    change.refusedBy = freezing;
+    changes.push_back(std::move(change));
+  }
+  if (decision.clearImmutable) {
+    ItemChange change;
+    change.attribute = Attribute::Flags;
+    change.clearFlags = UF_IMMUTABLE;
+    change.refusedBy = freezing & ~UF_IMMUTABLE;
+    changes.push_back(std::move(change));
+    freezing &= ~UF_IMMUTABLE;
+  }
+  if (std::optional<std::vector<AclEntry>> entries = wantedList(decision.list, userUUID)) {
+    ItemChange change;
+    change.attribute = Attribute::List;
+    change.entries = std::move(*entries);
+    change.refusedBy = freezing;
+    changes.push_back(std::move(change));
+  }
+  if (owner.present) {
+    ItemChange change;
+    change.attribute = Attribute::Owner;
+    change.uid = owner.uid;
+    change.gid = owner.gid;
+    change.refusedBy = freezing;
+    changes.push_back(std::move(change));
+  }
+  return changes;
 }
 
 acl_t buildDropBoxList(const Uuid& userUUID) {
@@ -165,15 +231,14 @@ OwnerIds ownerIds(const std::optional<std::string>& userIdText, const std::optio
 void applyItemPermissions(const WalkItem& item, const OwnerIds& owner, const std::optional<Uuid>& userUUID) {
   if (S_ISDIR(item.status.st_mode) && item.fd >= 0) {
     const ItemDecision decision = decideItem(item.status.st_mode, *item.path, userUUID.has_value());
-    applyFolderRules(item, decision, userUUID);
-    if (owner.present && (item.status.st_uid != owner.uid || item.status.st_gid != owner.gid)) {
-      // Not examined: the rules never report a failed owner change.
-      changeOwnerPinned(item.fd, owner.uid, owner.gid);
+    if (decision.list == ListRule::DropBoxNoOwner) {
+      logFormat("UUID is NULL! %s:%d", permissionsLog::kModule, permissionsLog::kDropBoxWithoutUuid);
     }
+    changeFolder(item, decision, ruleChanges(decision, owner, userUUID, item.kernelFlags));
     return;
   }
   if (S_ISDIR(item.status.st_mode)) return;  // a folder that could not be pinned is not touched
-  if (alreadyRight(item, owner, userUUID.has_value())) return;
+  if (!lastNeededChange && alreadyRight(item, owner, userUUID)) return;
   // Pinned before it is examined, and changed only through the pin: swapped
   // meanwhile for another name of a file outside the home, it is not changed.
   UniqueFd pin(openat(item.parentFd, item.name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
@@ -184,9 +249,9 @@ void applyItemPermissions(const WalkItem& item, const OwnerIds& owner, const std
     return;
   }
   const ItemDecision decision = decideItem(status.st_mode, *item.path, userUUID.has_value());
-  // Not examined: the rules never report a failed mode or owner change.
-  if (decision.mode) changeModePinned(pin.get(), *decision.mode);
-  if (owner.present) changeOwnerPinned(pin.get(), owner.uid, owner.gid);
+  const std::vector<ItemChange> changes = ruleChanges(decision, owner, userUUID, std::nullopt);
+  lastNeededChange = needsChange(changes, status.st_mode, status.st_uid, status.st_gid);
+  if (lastNeededChange) changePinned(pin.get(), status, changes);
 }
 
 bool applyItemPermissionsAt(int parentFd, const char* name, const std::string& path, const OwnerIds& owner,

@@ -40,6 +40,32 @@ struct ItemDecision {
   ListRule list = ListRule::Keep;
 };
 
+/// One change intended for one item: which attribute, the value it is to
+/// have, and the step that gives it. A run's changes to an item come as a
+/// list in the order they are made; the changes themselves make them, and a
+/// check compares them with what the item has, so the two cannot disagree.
+enum class Attribute { Mode, Flags, List, Owner };
+
+struct ItemChange {
+  Attribute attribute = Attribute::Mode;
+  const char* step = "rules";  // the per-item rules, or the program that makes it
+  mode_t mode = 0;             // Mode: the permission bits
+  uint32_t clearFlags = 0;     // Flags: the flags taken away; the others stay
+  std::vector<hostacl::AclEntry> entries;  // List: the whole list, or the entries added
+  bool addsEntries = false;    // List: `entries` join the list instead of replacing it
+  uid_t uid = static_cast<uid_t>(-1);  // Owner: -1 keeps that id
+  gid_t gid = static_cast<gid_t>(-1);
+  /// The immutable or append flags still set when the change comes: the
+  /// kernel refuses it then.
+  uint32_t refusedBy = 0;
+};
+
+/// The rules' changes to an item they decided on, in the order they make
+/// them: mode, then (a folder) its immutable flag and list, then the owner.
+/// `flags` are the item's flags now, when known, for the changes' refusals.
+std::vector<ItemChange> ruleChanges(const ItemDecision& decision, const OwnerIds& owner,
+                                    const std::optional<Uuid>& userUUID, std::optional<uint32_t> flags);
+
 /// The line that says a file with other names was left as it is.
 void logLeftAloneForLinks(const std::string& path, const struct stat& status, uid_t owner);
 

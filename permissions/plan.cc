@@ -27,19 +27,20 @@ constexpr const char* kHomeEntry = "group:everyone deny delete";
 // handed over, and fails as a missing home would.
 constexpr int kLinkedHome = 1;
 
-ToolEffect entryEffect(const std::string& text) {
+ToolEffect entryEffect(const std::string& text, const IdentityFiles* identities) {
   ToolEffect effect;
   std::string error;
-  if (std::optional<hostacl::AclEntry> entry = hostacl::parseAclEntry(text, &error)) {
+  if (std::optional<hostacl::AclEntry> entry = identities ? hostacl::parseAclEntry(text, &error, *identities)
+                                                           : hostacl::parseAclEntry(text, &error)) {
     effect.kind = ToolEffect::Kind::AddEntry;
     effect.entry = *entry;
   }
   return effect;
 }
 
-ToolEffect groupEffect(const std::string& group, ToolEffect::Kind kind) {
+ToolEffect groupEffect(const std::string& group, ToolEffect::Kind kind, const IdentityFiles* identities) {
   ToolEffect effect;
-  if (const std::optional<gid_t> gid = groupIdOf(group)) {
+  if (const std::optional<gid_t> gid = groupIdIn(group, identities)) {
     effect.kind = kind;
     effect.group = *gid;
   }
@@ -99,8 +100,16 @@ bool carryOutAll(const std::vector<ProgramRun>& runs, const HeldHome& home) {
   return result;
 }
 
+std::optional<gid_t> groupIdIn(const std::string& text, const IdentityFiles* identities) {
+  if (!identities) return groupIdOf(text);
+  for (const GroupRecord& group : identities->groups) {
+    if (group.name == text) return group.gid;
+  }
+  return plainIdNumber(text);
+}
+
 std::vector<ProgramRun> policyRuns(const std::string& homePath, plist_t rules,
-                                const std::optional<std::string>& userName) {
+                                const std::optional<std::string>& userName, const IdentityFiles* identities) {
   std::vector<ProgramRun> runs;
   for (PolicyStep& step : policySteps(rules, userName)) {
     ProgramRun run;
@@ -110,7 +119,7 @@ std::vector<ProgramRun> policyRuns(const std::string& homePath, plist_t rules,
       run.effect.kind = ToolEffect::Kind::Mode;
       run.effect.mode = step.argument;
     } else {
-      run.effect = groupEffect(step.argument, ToolEffect::Kind::Group);
+      run.effect = groupEffect(step.argument, ToolEffect::Kind::Group, identities);
     }
     run.arguments = {step.argument, joinPath(homePath, step.relative)};
     run.target = std::move(step.relative);
@@ -123,19 +132,20 @@ std::vector<ProgramRun> policyRuns(const std::string& homePath, plist_t rules,
   return runs;
 }
 
-std::vector<ProgramRun> passRuns(const std::string& homePath, plist_t rules, const std::optional<std::string>& userName) {
-  if (rules) return policyRuns(homePath, rules, userName);
+std::vector<ProgramRun> passRuns(const std::string& homePath, plist_t rules, const std::optional<std::string>& userName,
+                                 const IdentityFiles* identities) {
+  if (rules) return policyRuns(homePath, rules, userName, identities);
   std::vector<ProgramRun> runs;
   runs.push_back(fallbackRun("/bin/chmod", {"+a", kHomeEntry, homePath}, "", permissionsLog::kFallbackHomeEntry,
-                             entryEffect(kHomeEntry)));
+                             entryEffect(kHomeEntry, identities)));
   runs.push_back(fallbackRun("/usr/bin/chgrp",
                              {"-R", kStreamingGroup, joinPath(joinPath(homePath, "Sites"), "Streaming")},
                              kStreamingFolder, permissionsLog::kFallbackStreaming,
-                             groupEffect(kStreamingGroup, ToolEffect::Kind::GroupTree)));
+                             groupEffect(kStreamingGroup, ToolEffect::Kind::GroupTree, identities)));
   if (userName) {
     const std::string entry = *userName + kDropBoxEntry;
     runs.push_back(fallbackRun("/bin/chmod", {"+a", entry, joinPath(joinPath(homePath, "Public"), "Drop Box")},
-                               "Public/Drop Box", permissionsLog::kFallbackDropBox, entryEffect(entry)));
+                               "Public/Drop Box", permissionsLog::kFallbackDropBox, entryEffect(entry, identities)));
   }
   return runs;
 }

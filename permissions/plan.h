@@ -14,6 +14,7 @@
 
 #include "platform/acl_codec.h"
 #include "platform/admin/home.h"
+#include "platform/directory.h"
 #include "platform/plist.h"
 
 /// What a program does to the items it reaches, as far as a dry run needs.
@@ -60,12 +61,20 @@ int carryOut(const ProgramRun& run, const HeldHome& home);
 /// Carries out every run in order; false when a deciding one failed.
 bool carryOutAll(const std::vector<ProgramRun>& runs, const HeldHome& home);
 
+/// The id of the group named exactly `text`, else `text` as a plain number:
+/// from `identities` when given (read once for a run over many homes), else
+/// from the group file as it is now.
+std::optional<gid_t> groupIdIn(const std::string& text, const IdentityFiles* identities);
+
 /// The runs of a loaded policy (`rules` non-null) for the user, in order.
-std::vector<ProgramRun> policyRuns(const std::string& homePath, plist_t rules, const std::optional<std::string>& userName);
+/// `identities`, when given, names the groups instead of the files.
+std::vector<ProgramRun> policyRuns(const std::string& homePath, plist_t rules, const std::optional<std::string>& userName,
+                                   const IdentityFiles* identities = nullptr);
 
 /// What a pass runs after the per-item rules: the policy's runs when one
 /// loaded (`rules` non-null), else the three built-in commands.
-std::vector<ProgramRun> passRuns(const std::string& homePath, plist_t rules, const std::optional<std::string>& userName);
+std::vector<ProgramRun> passRuns(const std::string& homePath, plist_t rules, const std::optional<std::string>& userName,
+                                 const IdentityFiles* identities = nullptr);
 
 /// True when the run's condition holds for the item that stands at its
 /// target (reached from the held home), whose status is then in `status`.

@@ -27,6 +27,10 @@ using acl_perm_t = uint32_t;
 using acl_flag_t = uint32_t;
 using acl_type_t = int;
 
+// The calls below keep the POSIX.1e names and arguments, but each returns 0
+// or -errno as everything in platform/ does, and none sets errno.
+
+/// A new, empty list with room for `count` entries; none for a negative count.
 acl_t acl_init(int count);
 int acl_free(void* object);
 /// Appends an entry to `*list`; `*entry` stays valid until the next append.
@@ -45,15 +49,16 @@ int acl_set_flagset_np(acl_entry_t entry, acl_flagset_t flagset);
 /// an O_PATH pin of any other item works too).
 int acl_set_fd_np(int fd, acl_t list, acl_type_t type);
 
-/// The list of the item open at `fd`; empty when it has none.
-std::optional<std::vector<AclEntry>> readAclFd(int fd);
+/// The list of the item open at `fd`; empty when it has none. None, with
+/// -errno in `error`, when it cannot be read (-EINVAL: a malformed list).
+std::optional<std::vector<AclEntry>> readAclFd(int fd, int* error);
 /// The list of the item `name` in `dirFd`, never following a link.
-std::optional<std::vector<AclEntry>> readAclAt(int dirFd, const char* name);
+std::optional<std::vector<AclEntry>> readAclAt(int dirFd, const char* name, int* error);
 /// The list of the item pinned (O_PATH, not following) at `pinnedFd`, whose
 /// type bits are in `mode`; a link has none.
-std::optional<std::vector<AclEntry>> readAclPinned(int pinnedFd, mode_t mode);
+std::optional<std::vector<AclEntry>> readAclPinned(int pinnedFd, mode_t mode, int* error);
 /// Stores `entries` as the whole list of the item at `fd` (any descriptor,
-/// O_PATH included). Returns 0 or an error number.
+/// O_PATH included). Returns 0 or -errno.
 int writeAclFd(int fd, const std::vector<AclEntry>& entries);
 
 }  // namespace hostacl

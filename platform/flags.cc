@@ -45,7 +45,7 @@ std::optional<uint32_t> readKernelPart(int fd, int* error) {
   int inode = 0;
   if (ioctl(fd, FS_IOC_GETFLAGS, &inode) < 0) {
     if (noInodeFlags(errno)) return 0;
-    *error = errno;
+    *error = -errno;
     return std::nullopt;
   }
   return bsdFromInode(inode);
@@ -55,12 +55,12 @@ std::optional<uint32_t> readAttributePart(int fd, int* error) {
   int readError = 0;
   const std::optional<std::string> value = getAttribute(fd, kFlagsAttribute, &readError);
   if (!value) {
-    if (readError == ENODATA || readError == EOPNOTSUPP) return 0;
+    if (readError == -ENODATA || readError == -EOPNOTSUPP) return 0;
     *error = readError;
     return std::nullopt;
   }
   if (value->size() != 4) {
-    *error = EINVAL;
+    *error = -EINVAL;
     return std::nullopt;
   }
   return readLittleEndian32(*value, 0) & ~kKernelFlags;
@@ -78,11 +78,11 @@ int writeAttributePart(int fd, uint32_t part) {
 // The inode's other bits (extents, inline data and the like) stay as they are.
 int writeKernelFlags(int fd, uint32_t bsd) {
   int inode = 0;
-  if (ioctl(fd, FS_IOC_GETFLAGS, &inode) < 0) return errno;
+  if (ioctl(fd, FS_IOC_GETFLAGS, &inode) < 0) return -errno;
   int wanted = inode & ~inodeFromBsd(kKernelFlags);
   wanted |= inodeFromBsd(bsd);
   if (wanted == inode) return 0;
-  return ioctl(fd, FS_IOC_SETFLAGS, &wanted) < 0 ? errno : 0;
+  return ioctl(fd, FS_IOC_SETFLAGS, &wanted) < 0 ? -errno : 0;
 }
 
 std::optional<uint32_t> kernelFlagsOf(const struct statx& status) {
@@ -95,12 +95,12 @@ std::optional<uint32_t> kernelFlagsOf(const struct statx& status) {
   return flags;
 }
 
-std::optional<uint32_t> readFlags(int fd) {
-  int error = 0;
-  const std::optional<uint32_t> kernel = readKernelPart(fd, &error);
-  const std::optional<uint32_t> attribute = kernel ? readAttributePart(fd, &error) : std::nullopt;
+std::optional<uint32_t> readFlags(int fd, int* error) {
+  int failed = 0;
+  const std::optional<uint32_t> kernel = readKernelPart(fd, &failed);
+  const std::optional<uint32_t> attribute = kernel ? readAttributePart(fd, &failed) : std::nullopt;
   if (!attribute) {
-    errno = error;
+    if (error) *error = failed;
     return std::nullopt;
   }
   return *kernel | *attribute;
@@ -127,53 +127,55 @@ int writeFlags(int fd, uint32_t current, uint32_t wanted) {
   return 0;
 }
 
-std::optional<uint32_t> readFlagsPinned(int pinnedFd, mode_t mode) {
+std::optional<uint32_t> readFlagsPinned(int pinnedFd, mode_t mode, int* error) {
   if (S_ISLNK(mode)) return 0;
   if (!S_ISREG(mode) && !S_ISDIR(mode)) {
-    int error = 0;
-    const std::optional<uint32_t> part = readAttributePart(pinnedFd, &error);
-    if (!part) errno = error;
+    int failed = 0;
+    const std::optional<uint32_t> part = readAttributePart(pinnedFd, &failed);
+    if (!part && error) *error = failed;
     return part;
   }
   const int fd = reopenPinned(pinnedFd, O_RDONLY | O_NONBLOCK);
   if (fd < 0) {
-    errno = -fd;
+    if (error) *error = fd;
     return std::nullopt;
   }
   UniqueFd item(fd);
-  return readFlags(item.get());
+  return readFlags(item.get(), error);
 }
 
-std::optional<uint32_t> readFlagsAt(int dirFd, const char* name) {
+std::optional<uint32_t> readFlagsAt(int dirFd, const char* name, int* error) {
   struct stat status {};
   const int fd = pinAt(dirFd, name, &status);
   if (fd < 0) {
-    errno = -fd;
+    if (error) *error = fd;
     return std::nullopt;
   }
   UniqueFd pin(fd);
-  return readFlagsPinned(pin.get(), status.st_mode);
+  return readFlagsPinned(pin.get(), status.st_mode, error);
 }
 
 int setHiddenAt(int dirFd, const char* name, uid_t owner, struct stat* leftAlone) {
   struct stat status {};
   const int fd = pinAt(dirFd, name, &status);
-  if (fd < 0) return -fd;
+  if (fd < 0) return fd;
   UniqueFd pin(fd);
-  if (S_ISLNK(status.st_mode)) return ELOOP;
+  if (S_ISLNK(status.st_mode)) return -ELOOP;
   if (leftAloneForLinks(status, owner)) {
     *leftAlone = status;
-    return EMLINK;
+    return -EMLINK;
   }
   UniqueFd item;
   if (S_ISREG(status.st_mode) || S_ISDIR(status.st_mode)) {
     const int opened = reopenPinned(pin.get(), O_RDONLY | O_NONBLOCK);
-    if (opened < 0) return -opened;
+    if (opened < 0) return opened;
     item.reset(opened);
   }
   const int target = item.valid() ? item.get() : pin.get();
-  const std::optional<uint32_t> current = item.valid() ? readFlags(target) : readFlagsPinned(target, status.st_mode);
-  if (!current) return errno;
+  int error = 0;
+  const std::optional<uint32_t> current =
+      item.valid() ? readFlags(target, &error) : readFlagsPinned(target, status.st_mode, &error);
+  if (!current) return error;
   if (*current & UF_HIDDEN) return 0;
   if (!item.valid()) return writeAttributePart(target, (*current | UF_HIDDEN) & ~kKernelFlags);
   return writeFlags(target, *current, *current | UF_HIDDEN);

@@ -19,31 +19,32 @@ namespace {
 uint64_t gCounter = 0;
 
 // Reads an open regular file whole, refusing anything above the size limit so
-// that a planted giant file cannot make root allocate without bound.
+// that a planted giant file cannot make root allocate without bound. Returns 0
+// or -errno.
 int readOpenFile(int fd, std::string* bytes) {
   struct stat st {};
-  if (fstat(fd, &st) != 0) return errno;
-  if (S_ISDIR(st.st_mode)) return EISDIR;
-  if (!S_ISREG(st.st_mode)) return EINVAL;
-  if (static_cast<uint64_t>(st.st_size) > kPlistMaxFileSize) return EFBIG;
+  if (fstat(fd, &st) != 0) return -errno;
+  if (S_ISDIR(st.st_mode)) return -EISDIR;
+  if (!S_ISREG(st.st_mode)) return -EINVAL;
+  if (static_cast<uint64_t>(st.st_size) > kPlistMaxFileSize) return -EFBIG;
   bytes->clear();
   char buffer[16384];
   for (;;) {
     const ssize_t n = read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
+    if (n < 0) return -errno;
     if (n == 0) return 0;
-    if (bytes->size() + static_cast<size_t>(n) > kPlistMaxFileSize) return EFBIG;
+    if (bytes->size() + static_cast<size_t>(n) > kPlistMaxFileSize) return -EFBIG;
     bytes->append(buffer, static_cast<size_t>(n));
   }
 }
 
 // Opens without blocking so that a fifo at the path cannot stall the reader;
-// the regular-file check comes right after.
+// the regular-file check comes right after. Any failure reads as none.
 PlistRef readPlistPath(const std::string& path) {
   const int opened = openTrusted(path, O_RDONLY | O_NONBLOCK, FinalLink::Follow);
-  UniqueFd fd(opened < 0 ? -1 : opened);
-  if (!fd.valid()) return nullptr;
+  if (opened < 0) return nullptr;
+  UniqueFd fd(opened);
   std::string bytes;
   if (readOpenFile(fd.get(), &bytes) != 0) return nullptr;
   return parsePlist(bytes);
@@ -71,27 +72,28 @@ std::string randomSuffix() {
 }
 
 // A fresh temporary file beside `name`: exclusive creation, never through a
-// link, readable by no one else until its final mode is set.
-UniqueFd createTemporaryAt(int dirFd, const std::string& name, std::string* temporaryName, int* error) {
-  for (int attempt = 0; attempt < 16; ++attempt) {
+// link, readable by no one else until its final mode is set. Returns the
+// descriptor, or -errno.
+int createTemporaryAt(int dirFd, const std::string& name, std::string* temporaryName) {
+  int error = -EEXIST;
+  for (int attempt = 0; attempt < 16 && error == -EEXIST; ++attempt) {
     *temporaryName = "." + name + "." + randomSuffix();
     const int fd = openat(dirFd, temporaryName->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) return UniqueFd(fd);
-    if (errno != EEXIST) break;
+    if (fd >= 0) return fd;
+    error = -errno;
   }
-  *error = errno;
-  return UniqueFd();
+  return error;
 }
 
 int fillTemporary(int fd, const std::string& bytes, const PlistFileAttributes& attributes) {
   if (attributes.owner || attributes.group) {
     const uid_t uid = attributes.owner ? *attributes.owner : static_cast<uid_t>(-1);
     const gid_t gid = attributes.group ? *attributes.group : static_cast<gid_t>(-1);
-    if (fchown(fd, uid, gid) != 0) return errno;
+    if (fchown(fd, uid, gid) != 0) return -errno;
   }
-  if (fchmod(fd, attributes.mode) != 0) return errno;
+  if (fchmod(fd, attributes.mode) != 0) return -errno;
   if (const int error = writeAll(fd, bytes); error != 0) return error;
-  return fsync(fd) == 0 ? 0 : errno;
+  return fsync(fd) == 0 ? 0 : -errno;
 }
 
 }  // namespace
@@ -114,17 +116,20 @@ PlistRef readPlistDictionary(const std::string& path) { return keepIf(readPlistP
 
 PlistRef readPlistArray(const std::string& path) { return keepIf(readPlistPath(path), isPlistArray); }
 
-int readFileBeneath(int dirFd, const std::string& relative, std::string* bytes) {
+std::optional<std::string> readFileBeneath(int dirFd, const std::string& relative, int* error) {
   const int fd = openBeneath(dirFd, relative, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
-  if (fd < 0) return -fd;
-  UniqueFd holder(fd);
-  return readOpenFile(holder.get(), bytes);
+  UniqueFd holder(fd < 0 ? -1 : fd);
+  std::string bytes;
+  const int failed = fd < 0 ? fd : readOpenFile(holder.get(), &bytes);
+  if (failed == 0) return bytes;
+  if (error) *error = failed;
+  return std::nullopt;
 }
 
 PlistRef readPlistDictionaryBeneath(int dirFd, const std::string& relative) {
-  std::string bytes;
-  if (readFileBeneath(dirFd, relative, &bytes) != 0) return nullptr;
-  return keepIf(parsePlist(bytes), isPlistDictionary);
+  const std::optional<std::string> bytes = readFileBeneath(dirFd, relative, nullptr);
+  if (!bytes) return nullptr;
+  return keepIf(parsePlist(*bytes), isPlistDictionary);
 }
 
 std::string plistToXml(plist_t node) {
@@ -139,20 +144,22 @@ std::string plistToXml(plist_t node) {
 }
 
 int writePlistAt(int dirFd, const std::string& name, plist_t node, const PlistFileAttributes& attributes) {
-  if (node == nullptr || name.empty() || name.find('/') != std::string::npos) return EINVAL;
+  if (node == nullptr || name.empty() || name.find('/') != std::string::npos) return -EINVAL;
   const std::string bytes = plistToXml(node);
-  if (bytes.empty()) return EINVAL;
+  if (bytes.empty()) return -EINVAL;
   std::string temporaryName;
-  int error = 0;
-  UniqueFd fd = createTemporaryAt(dirFd, name, &temporaryName, &error);
-  if (!fd.valid()) return error;
-  error = fillTemporary(fd.get(), bytes, attributes);
+  const int created = createTemporaryAt(dirFd, name, &temporaryName);
+  if (created < 0) return created;
+  UniqueFd fd(created);
+  int error = fillTemporary(fd.get(), bytes, attributes);
   fd.reset();
-  if (error == 0 && renameat(dirFd, temporaryName.c_str(), dirFd, name.c_str()) != 0) error = errno;
+  if (error == 0 && renameat(dirFd, temporaryName.c_str(), dirFd, name.c_str()) != 0) error = -errno;
   if (error != 0) {
+    // Not examined: the write has failed already, and that failure is the one to tell.
     unlinkat(dirFd, temporaryName.c_str(), 0);
     return error;
   }
-  fsync(dirFd);  // the rename itself reaches the disk; a failure here loses nothing already renamed
+  // Not examined: the file is in place; a failed flush of the folder loses nothing already renamed.
+  fsync(dirFd);
   return 0;
 }

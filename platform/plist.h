@@ -30,10 +30,11 @@ PlistRef readPlistDictionary(const std::string& path);
 PlistRef readPlistArray(const std::string& path);
 
 /// Reads the regular file at `relative` below the folder open at `dirFd`,
-/// following no link on the way and leaving nothing of that folder. Returns 0
-/// or an error number: ENOENT when absent, ELOOP for a link, EISDIR for a
-/// folder, EINVAL for any other non-regular item, EFBIG above the size limit.
-int readFileBeneath(int dirFd, const std::string& relative, std::string* bytes);
+/// following no link on the way and leaving nothing of that folder. None when
+/// it cannot, with -errno in `error`: -ENOENT when absent, -ELOOP for a link,
+/// -EISDIR for a folder, -EINVAL for any other non-regular item, -EFBIG above
+/// the size limit.
+std::optional<std::string> readFileBeneath(int dirFd, const std::string& relative, int* error);
 
 /// The file at `relative` below `dirFd` (read as readFileBeneath does) as a
 /// dictionary; none when it is missing or cannot be read as one.
@@ -60,6 +61,6 @@ struct PlistFileAttributes {
 /// Replaces the file `name` in the folder `dirFd` with `node` in XML form,
 /// atomically: a temporary file beside it, given its owner and mode before any
 /// byte is written, flushed, then renamed over `name`. A link at `name` is
-/// replaced, never followed. Returns 0 or an error number (EINVAL for a node
-/// that plistToXml refuses).
+/// replaced, never followed. Returns 0 or -errno (-EINVAL for a node that
+/// plistToXml refuses).
 int writePlistAt(int dirFd, const std::string& name, plist_t node, const PlistFileAttributes& attributes);

@@ -37,9 +37,9 @@ struct StoreFolder {
 };
 
 std::string hostId() {
-  std::string line;
-  if (readTrusted(fixedPlace("/etc/machine-id"), 4096, &line) != 0) return "localhost";
-  line = line.substr(0, line.find('\n'));
+  const std::optional<std::string> text = readTrusted(fixedPlace("/etc/machine-id"), 4096, nullptr);
+  if (!text) return "localhost";
+  std::string line = text->substr(0, text->find('\n'));
   while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
   return isEntryName(line) ? line : "localhost";
 }
@@ -114,34 +114,38 @@ std::string relativePath(const StoreFolder& folder, const std::string& name) {
   return path + name;
 }
 
-UniqueFd openBase(const StoreFolder& folder) {
-  const int fd = openTrusted(folder.base, O_RDONLY | O_DIRECTORY, FinalLink::Follow);
-  return UniqueFd(fd < 0 ? -1 : fd);
-}
+// The base folder: the descriptor, or -errno.
+int openBase(const StoreFolder& folder) { return openTrusted(folder.base, O_RDONLY | O_DIRECTORY, FinalLink::Follow); }
 
 // One folder below `parent`, created when missing. A link in its place is
-// refused (O_NOFOLLOW); only a folder made here gets the place's owner and mode.
-UniqueFd openOrCreateFolder(int parent, const std::string& name, const StoreFolder& folder) {
+// refused (O_NOFOLLOW); only a folder made here gets the place's owner and
+// mode. Returns the descriptor, or -errno.
+int openOrCreateFolder(int parent, const std::string& name, const StoreFolder& folder) {
   const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-  UniqueFd fd(openat(parent, name.c_str(), flags));
-  if (fd.valid() || errno != ENOENT) return fd;
+  const int found = openat(parent, name.c_str(), flags);
+  if (found >= 0) return found;
+  if (errno != ENOENT) return -errno;
   const bool created = mkdirat(parent, name.c_str(), folder.folderMode) == 0;
-  if (!created && errno != EEXIST) return UniqueFd();
-  fd.reset(openat(parent, name.c_str(), flags));
-  if (!fd.valid() || !created) return fd;
+  if (!created && errno != EEXIST) return -errno;
+  const int opened = openat(parent, name.c_str(), flags);
+  if (opened < 0) return -errno;
+  UniqueFd fd(opened);
+  if (!created) return fd.release();
   if ((folder.owner || folder.group) &&
       fchown(fd.get(), folder.owner.value_or(static_cast<uid_t>(-1)), folder.group.value_or(static_cast<gid_t>(-1))) != 0) {
-    return UniqueFd();
+    return -errno;
   }
-  if (fchmod(fd.get(), folder.folderMode) != 0) return UniqueFd();
-  return fd;
+  if (fchmod(fd.get(), folder.folderMode) != 0) return -errno;
+  return fd.release();
 }
 
-UniqueFd openFolderForWriting(const StoreFolder& folder) {
-  UniqueFd current = openBase(folder);
+// The innermost folder of `folder`, made as needed: the descriptor, or -errno.
+int openFolderForWriting(const StoreFolder& folder) {
+  int current = openBase(folder);
   for (const auto& component : folder.components) {
-    if (!current.valid()) break;
-    current = openOrCreateFolder(current.get(), component, folder);
+    if (current < 0) break;
+    UniqueFd holder(current);
+    current = openOrCreateFolder(holder.get(), component, folder);
   }
   return current;
 }
@@ -152,25 +156,33 @@ PlistRef readDomain(const std::string& domain, const PreferenceScope& scope) {
   const auto folder = storeFolder(scope);
   const auto name = fileName(domain, scope);
   if (!folder || !name) return nullptr;
-  UniqueFd base = openBase(*folder);
-  if (!base.valid()) return nullptr;
-  return readPlistDictionaryBeneath(base.get(), relativePath(*folder, *name));
+  const int base = openBase(*folder);
+  if (base < 0) return nullptr;
+  UniqueFd holder(base);
+  return readPlistDictionaryBeneath(holder.get(), relativePath(*folder, *name));
 }
 
 // The dictionary that a write starts from. A file that is there but is not a
 // readable dictionary is moved aside as NAME.corrupt so that nothing the user
-// had is lost; a folder in its place stops the write.
-PlistRef dictionaryToReplace(int dirFd, const std::string& name) {
-  std::string bytes;
-  const int error = readFileBeneath(dirFd, name, &bytes);
-  if (error == ENOENT) return PlistRef(plist_new_dict());
-  if (error == EISDIR) return nullptr;
-  if (error == 0) {
-    PlistRef dictionary = parsePlist(bytes);
+// had is lost; a folder in its place stops the write. None, with -errno in
+// `error`, when the write cannot go on.
+PlistRef dictionaryToReplace(int dirFd, const std::string& name, int* error) {
+  int readError = 0;
+  const std::optional<std::string> bytes = readFileBeneath(dirFd, name, &readError);
+  if (!bytes && readError == -ENOENT) return PlistRef(plist_new_dict());
+  if (!bytes && readError == -EISDIR) {
+    *error = readError;
+    return nullptr;
+  }
+  if (bytes) {
+    PlistRef dictionary = parsePlist(*bytes);
     if (isPlistDictionary(dictionary.get())) return dictionary;
   }
   const std::string kept = name + ".corrupt";
-  if (renameat(dirFd, name.c_str(), dirFd, kept.c_str()) != 0) return nullptr;
+  if (renameat(dirFd, name.c_str(), dirFd, kept.c_str()) != 0) {
+    *error = -errno;
+    return nullptr;
+  }
   return PlistRef(plist_new_dict());
 }
 
@@ -229,33 +241,36 @@ PlistRef copyPreference(const std::string& key, const std::string& domain, const
   return PlistRef(value ? plist_copy(value) : nullptr);
 }
 
-bool setPreference(const std::string& key, plist_t value, const std::string& domain, const PreferenceScope& scope) {
+int setPreference(const std::string& key, plist_t value, const std::string& domain, const PreferenceScope& scope) {
   const auto folder = storeFolder(scope);
   const auto name = fileName(domain, scope);
-  if (!folder || !name) return false;
-  UniqueFd dir = openFolderForWriting(*folder);
-  if (!dir.valid()) return false;
-  PlistRef dictionary = dictionaryToReplace(dir.get(), *name);
-  if (!dictionary) return false;
+  if (!folder || !name) return -EINVAL;
+  const int opened = openFolderForWriting(*folder);
+  if (opened < 0) return opened;
+  UniqueFd dir(opened);
+  int error = 0;
+  PlistRef dictionary = dictionaryToReplace(dir.get(), *name, &error);
+  if (!dictionary) return error;
   if (value != nullptr) {
     plist_dict_set_item(dictionary.get(), key.c_str(), plist_copy(value));
   } else if (plist_dict_get_item(dictionary.get(), key.c_str()) != nullptr) {
     plist_dict_remove_item(dictionary.get(), key.c_str());
   }
   const PlistFileAttributes attributes{folder->fileMode, folder->owner, folder->group};
-  return writePlistAt(dir.get(), *name, dictionary.get(), attributes) == 0;
+  return writePlistAt(dir.get(), *name, dictionary.get(), attributes);
 }
 
-bool synchronizePreferences(const std::string& domain, const PreferenceScope& scope) {
+int synchronizePreferences(const std::string& domain, const PreferenceScope& scope) {
   const auto folder = storeFolder(scope);
   const auto name = fileName(domain, scope);
-  if (!folder || !name) return false;
-  UniqueFd base = openBase(*folder);
-  if (!base.valid()) return false;
-  std::string bytes;
-  const int error = readFileBeneath(base.get(), relativePath(*folder, *name), &bytes);
-  if (error == ENOENT) return true;
-  return error == 0 && isPlistDictionary(parsePlist(bytes).get());
+  if (!folder || !name) return -EINVAL;
+  const int base = openBase(*folder);
+  if (base < 0) return base;
+  UniqueFd holder(base);
+  int error = 0;
+  const std::optional<std::string> bytes = readFileBeneath(holder.get(), relativePath(*folder, *name), &error);
+  if (!bytes) return error == -ENOENT ? 0 : error;
+  return isPlistDictionary(parsePlist(*bytes).get()) ? 0 : -EINVAL;
 }
 
 PlistRef copyAppValue(const std::string& key, const std::string& domain) {
@@ -267,14 +282,13 @@ PlistRef copyAppValue(const std::string& key, const std::string& domain) {
   return nullptr;
 }
 
-bool appBooleanValue(const std::string& key, const std::string& domain, bool* exists) {
+std::optional<bool> appBooleanValue(const std::string& key, const std::string& domain) {
   bool value = false;
   PlistRef node = copyAppValue(key, domain);
-  const bool valid = node && validBoolean(node.get(), &value);
-  if (exists != nullptr) *exists = valid;
-  return valid && value;
+  if (!node || !validBoolean(node.get(), &value)) return std::nullopt;
+  return value;
 }
 
-bool setAppValue(const std::string& key, plist_t value, const std::string& domain) {
+int setAppValue(const std::string& key, plist_t value, const std::string& domain) {
   return setPreference(key, value, domain, PreferenceScope{currentUserName(), false});
 }

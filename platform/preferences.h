@@ -45,14 +45,15 @@ std::optional<std::string> preferencesFile(const std::string& domain, const Pref
 PlistRef copyPreference(const std::string& key, const std::string& domain, const PreferenceScope& scope);
 
 /// Sets `key` to `value` (borrowed, copied) in `domain` for `scope`; a null
-/// value removes the key. Returns false when the store could not be written.
-bool setPreference(const std::string& key, plist_t value, const std::string& domain,
-                   const PreferenceScope& scope);
+/// value removes the key. Returns 0, or -errno when the store could not be
+/// written (-EINVAL for a domain or user name that names no file).
+int setPreference(const std::string& key, plist_t value, const std::string& domain, const PreferenceScope& scope);
 
 /// Writes pending changes of `domain` for `scope` to disk. Writes reach the
 /// disk as they are made, so this only reports whether the domain's file is
-/// absent or readable as a dictionary.
-bool synchronizePreferences(const std::string& domain, const PreferenceScope& scope);
+/// absent or readable as a dictionary: 0 if so, else -errno (-EINVAL for a
+/// file that is not a dictionary).
+int synchronizePreferences(const std::string& domain, const PreferenceScope& scope);
 
 /// Application-level value for the current user: looks at current-user /
 /// current-host, current-user / any-host, any-user / current-host, any-user /
@@ -60,9 +61,10 @@ bool synchronizePreferences(const std::string& domain, const PreferenceScope& sc
 PlistRef copyAppValue(const std::string& key, const std::string& domain);
 
 /// The same lookup read as a boolean. A boolean, a number (non-zero is true)
-/// and the texts YES/NO/true/false (any case) are valid forms; `exists` says
-/// whether the key was found with one. Anything else reads as false.
-bool appBooleanValue(const std::string& key, const std::string& domain, bool* exists);
+/// and the texts YES/NO/true/false (any case) are valid forms; none when the
+/// key is not found with one of them.
+std::optional<bool> appBooleanValue(const std::string& key, const std::string& domain);
 
-/// Application-level write for the current user and any-host.
-bool setAppValue(const std::string& key, plist_t value, const std::string& domain);
+/// Application-level write for the current user and any-host. Returns 0 or
+/// -errno, as setPreference.
+int setAppValue(const std::string& key, plist_t value, const std::string& domain);

@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "platform/text.h"
@@ -48,6 +49,9 @@ void logLine(std::string_view line) {
   const bool feed = !line.empty() && line.back() == '\n';
   const std::string text =
       printable(feed ? line.substr(0, line.size() - 1) : line, EscapeFor::Log) + (feed ? "\n" : "");
+  // Walks on several threads log too: each line leaves whole, in one piece.
+  static std::mutex oneAtATime;
+  const std::lock_guard<std::mutex> held(oneAtATime);
   syslog(LOG_USER | LOG_NOTICE, "%s", text.c_str());
   copyLogLine(text);
   if (echo) std::fprintf(stderr, "%s%s", text.c_str(), (!text.empty() && text.back() == '\n') ? "" : "\n");

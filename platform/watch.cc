@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <string>
 
@@ -27,13 +28,17 @@ void copyLogLine(std::string_view line) {
   if (fd < 0) return;
   std::string text(line);
   while (!text.empty() && text.back() == '\n') text.pop_back();
-  writeAll(fd, text + "\n");  // a watcher that went away is not our failure
+  // Not examined: a watcher that went away is not our failure.
+  writeAll(fd, text + "\n");
 }
 
 void countProgress() {
   static const int fd = watcherFd(kProgressFdVariable);
-  static uint64_t items = 0;
+  static std::atomic<uint64_t> items{0};  // walks on several threads count too
   constexpr uint64_t kEvery = 4096;
-  if (fd < 0 || ++items % kEvery != 0) return;
-  writeAll(fd, std::to_string(items) + "\n");
+  if (fd < 0) return;
+  const uint64_t seen = ++items;
+  if (seen % kEvery != 0) return;
+  // Not examined: a watcher that went away is not our failure.
+  writeAll(fd, std::to_string(seen) + "\n");
 }

@@ -39,20 +39,20 @@ std::optional<std::string> getAttribute(int fd, const char* name, int* error) {
     if (needed < 0) break;
     value.resize(static_cast<size_t>(needed) + 1);
   }
-  if (error) *error = errno;
+  if (error) *error = -errno;
   return std::nullopt;
 }
 
 int setAttribute(int fd, const char* name, std::string_view value) {
   int rc = fsetxattr(fd, name, value.data(), value.size(), 0);
   if (rc < 0 && errno == EBADF) rc = setxattr(procName(fd).text, name, value.data(), value.size(), 0);
-  return rc < 0 ? errno : 0;
+  return rc < 0 ? -errno : 0;
 }
 
 int removeAttribute(int fd, const char* name) {
   int rc = fremovexattr(fd, name);
   if (rc < 0 && errno == EBADF) rc = removexattr(procName(fd).text, name);
-  if (rc < 0 && errno != ENODATA) return errno;
+  if (rc < 0 && errno != ENODATA) return -errno;
   return 0;
 }
 
@@ -64,7 +64,7 @@ std::optional<std::vector<std::string>> listAttributes(int fd, int* error) {
     if (n >= 0) break;
     const ssize_t needed = errno == ERANGE ? readNames(fd, nullptr, 0) : -1;
     if (needed < 0) {
-      if (error) *error = errno;
+      if (error) *error = -errno;
       return std::nullopt;
     }
     buffer.resize(static_cast<size_t>(needed) + 1);

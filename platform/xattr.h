@@ -12,17 +12,17 @@
 #include <string_view>
 #include <vector>
 
-/// Value of attribute `name` of the item at `fd`. None when it cannot be read;
-/// `error` then receives the error number (ENODATA when it is absent).
+/// Value of attribute `name` of the item at `fd`. None when it cannot be read,
+/// with -errno in `error` (-ENODATA when it is absent).
 std::optional<std::string> getAttribute(int fd, const char* name, int* error);
 
-/// Sets attribute `name` of the item at `fd`. Returns 0 or an error number.
+/// Sets attribute `name` of the item at `fd`. Returns 0 or -errno.
 int setAttribute(int fd, const char* name, std::string_view value);
 
 /// Removes attribute `name` of the item at `fd`; an absent one is success.
-/// Returns 0 or an error number.
+/// Returns 0 or -errno.
 int removeAttribute(int fd, const char* name);
 
-/// Names of every attribute of the item at `fd`. None (with `error`) when the
-/// list cannot be read.
+/// Names of every attribute of the item at `fd`. None, with -errno in
+/// `error`, when the list cannot be read.
 std::optional<std::vector<std::string>> listAttributes(int fd, int* error);

@@ -19,10 +19,21 @@ namespace {
 // The owner and group the recursive change gives, as the check must know
 // them: the operand names the owner, and the group by id or, left empty, as
 // the owner's login group.
-ToolEffect ownerTreeEffect(const std::string& ownerName, const std::string& groupName) {
+ToolEffect ownerTreeEffect(const std::string& ownerName, const std::string& groupName, const IdentityFiles* identities) {
   ToolEffect effect;
-  const std::optional<AccountRecord> owner = accountByShortName(ownerName);
-  const std::optional<gid_t> group = groupName.empty() && owner ? std::optional<gid_t>(owner->gid) : groupIdOf(groupName);
+  std::optional<AccountRecord> owner;
+  if (!identities) {
+    owner = accountByShortName(ownerName);
+  } else {
+    for (const AccountRecord& account : identities->accounts) {
+      if (account.shortName == ownerName) {
+        owner = account;
+        break;
+      }
+    }
+  }
+  const std::optional<gid_t> group =
+      groupName.empty() && owner ? std::optional<gid_t>(owner->gid) : groupIdIn(groupName, identities);
   if (owner && group) {
     effect.kind = ToolEffect::Kind::OwnerTree;
     effect.owner = owner->uid;
@@ -39,15 +50,16 @@ std::string repairGroupFor(std::optional<gid_t> primaryGroup) {
 }
 
 std::vector<ProgramRun> repairRunsBefore(const std::string& homePath, const std::string& ownerName,
-                                         const std::string& groupName) {
+                                         const std::string& groupName, const IdentityFiles* identities) {
   ProgramRun owners;  // its status is not examined
   owners.tool = "/usr/sbin/chown";
   owners.arguments = {"-R", ownerName + ":" + groupName, homePath};
-  owners.effect = ownerTreeEffect(ownerName, groupName);
+  owners.effect = ownerTreeEffect(ownerName, groupName, identities);
   return {std::move(owners)};
 }
 
-std::vector<ProgramRun> repairRunsAfter(const std::string& homePath, const std::string& ownerName, plist_t policy) {
+std::vector<ProgramRun> repairRunsAfter(const std::string& homePath, const std::string& ownerName, plist_t policy,
+                                        const IdentityFiles* identities) {
   // Only a real folder is closed to others; a link named Applications is
   // never handed to chmod, which would follow it. Its status is not examined.
   ProgramRun applications;
@@ -59,7 +71,7 @@ std::vector<ProgramRun> repairRunsAfter(const std::string& homePath, const std::
   applications.effect.mode = kApplicationsMode;
   std::vector<ProgramRun> runs{std::move(applications)};
   if (policy) {
-    for (ProgramRun& run : policyRuns(homePath, policy, ownerName)) runs.push_back(std::move(run));
+    for (ProgramRun& run : policyRuns(homePath, policy, ownerName, identities)) runs.push_back(std::move(run));
   }
   return runs;
 }

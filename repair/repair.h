@@ -20,13 +20,15 @@ inline constexpr const char* kApplicationsMode = "u=rwx,g-rwx,o-rwx";
 std::string repairGroupFor(std::optional<gid_t> primaryGroup);
 
 /// The programs a repair runs before anything else: the recursive owner
-/// change.
+/// change. `identities`, when given, names the owner and group instead of
+/// the files (a check over many homes reads them once).
 std::vector<ProgramRun> repairRunsBefore(const std::string& homePath, const std::string& ownerName,
-                                         const std::string& groupName);
+                                         const std::string& groupName, const IdentityFiles* identities = nullptr);
 
 /// The programs a repair runs after the template walk: the Applications
 /// folder's mode, then the policy's runs (`policy` as loaded, or null).
-std::vector<ProgramRun> repairRunsAfter(const std::string& homePath, const std::string& ownerName, plist_t policy);
+std::vector<ProgramRun> repairRunsAfter(const std::string& homePath, const std::string& ownerName, plist_t policy,
+                                        const IdentityFiles* identities = nullptr);
 
 /// Puts an existing home's ownership and permissions back in order. False only
 /// when the home cannot be examined.

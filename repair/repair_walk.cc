@@ -61,7 +61,7 @@ MatchVerdict judgeMatch(const std::string& templateItem, const std::string& matc
   if (!fileExists(templateItem, &templateIsFolder)) return MatchVerdict::TemplateMissing;
   if (!fileExists(match, &matchIsFolder)) return MatchVerdict::MatchMissing;
   if (templateIsFolder != matchIsFolder) return MatchVerdict::KindsDiffer;
-  const std::optional<FileStatus> status = lstatPath(match);
+  const std::optional<FileStatus> status = lstatPath(match, nullptr);
   if (!status) return MatchVerdict::Unexaminable;
   if (status->device != homeDevice) return MatchVerdict::OtherDevice;
   return MatchVerdict::Apply;
@@ -117,6 +117,7 @@ void repairTemplateItem(const RepairWalkContext& context, const std::string& sub
 void walkRepairTemplate(const std::string& templateRoot, std::string& templateBase, const RepairWalkContext& context) {
   for (const char* folder : kRepairTemplateFolders) {
     templateBase = joinPath(templateRoot, folder);
+    // Not examined: a template folder that is not there has nothing to repair.
     enumerateSubpaths(templateBase, [&context](const std::string& subpath) { repairTemplateItem(context, subpath); });
   }
 }

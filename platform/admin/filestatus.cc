@@ -10,7 +10,7 @@
 std::optional<FileStatus> lstatPath(const std::string& path, int* error) {
   struct stat st {};
   const int pin = openTrusted(path, O_PATH, FinalLink::Keep);
-  const int failed = pin < 0 ? -pin : fstat(pin, &st) == 0 ? 0 : errno;
+  const int failed = pin < 0 ? pin : fstat(pin, &st) == 0 ? 0 : -errno;
   if (pin >= 0) close(pin);
   if (failed) {
     if (error) *error = failed;

@@ -14,6 +14,5 @@ struct FileStatus {
 };
 
 /// `lstat` of `path` (a final link is not followed; links on the way only
-/// under the trusted-link rule). None when it fails; `error`, when given,
-/// receives the error number.
-std::optional<FileStatus> lstatPath(const std::string& path, int* error = nullptr);
+/// under the trusted-link rule). None, with -errno in `error`, when it fails.
+std::optional<FileStatus> lstatPath(const std::string& path, int* error);

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <optional>
 #include <vector>
 
 #include "platform/below/pause.h"
@@ -49,45 +50,52 @@ struct Resolved {
   struct stat status {};
 };
 
-UniqueFd openStart(bool absolute) {
-  return UniqueFd(open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+// The folder a resolution starts from: the descriptor, or -errno.
+int openStart(bool absolute) {
+  const int fd = open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  return fd < 0 ? -errno : fd;
 }
 
 // Replaces the link pinned at `linkFd` by its target in `pending`, when the
 // rule allows following it; restarts at the top for an absolute target.
+// Returns 0 or -errno.
 int followLink(UniqueFd& current, int linkFd, Pending& pending, int* links) {
-  if (!isTrustedLink(current.get(), linkFd) || ++*links > kMaxLinks) return ELOOP;
+  if (!isTrustedLink(current.get(), linkFd) || ++*links > kMaxLinks) return -ELOOP;
   char target[PATH_MAX];
   const ssize_t n = readlinkat(linkFd, "", target, sizeof target);
-  if (n < 0) return errno;
-  if (n == 0) return ENOENT;
-  if (static_cast<size_t>(n) == sizeof target) return ENAMETOOLONG;
+  if (n < 0) return -errno;
+  if (n == 0) return -ENOENT;
+  if (static_cast<size_t>(n) == sizeof target) return -ENAMETOOLONG;
   const std::string_view text(target, static_cast<size_t>(n));
   pending.push(text);
   if (text.front() == '/') {
-    current = openStart(true);
-    if (!current.valid()) return errno;
+    // Taken before the old descriptor is closed, which may change errno.
+    const int top = openStart(true);
+    if (top < 0) return top;
+    current.reset(top);
   }
   return 0;
 }
 
 // Walks `path`; the last component is pinned but not followed unless `final`
 // says so. With `mustExist` false, a missing last component still yields its
-// folder and name. Returns 0 or an error number.
+// folder and name. Returns 0 or -errno.
 int resolve(std::string_view path, FinalLink final, bool mustExist, Resolved* out) {
-  if (path.empty()) return ENOENT;
+  if (path.empty()) return -ENOENT;
   Pending pending;
   pending.push(path);
-  UniqueFd current = openStart(path.front() == '/');
-  if (!current.valid()) return errno;
+  const int start = openStart(path.front() == '/');
+  if (start < 0) return start;
+  UniqueFd current(start);
   int links = 0;
   while (!pending.empty()) {
     std::string name = pending.pop();
     const bool last = pending.empty();
     if (name == "." || name == "..") {
       if (name == "..") {
-        current.reset(openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (!current.valid()) return errno;
+        const int up = openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (up < 0) return -errno;
+        current.reset(up);
       }
       if (!last) continue;
       name.resize(1);  // "." names the folder itself
@@ -96,18 +104,18 @@ int resolve(std::string_view path, FinalLink final, bool mustExist, Resolved* ou
     struct stat status {};
     if (!pin.valid() || fstat(pin.get(), &status) != 0) {
       const int error = errno;
-      if (!last || mustExist || error != ENOENT) return error;
+      if (!last || mustExist || error != ENOENT) return -error;
     }
     if (pin.valid() && S_ISLNK(status.st_mode) && (!last || final == FinalLink::Follow)) {
       if (const int error = followLink(current, pin.get(), pending, &links)) return error;
       continue;
     }
     if (!last) {
-      if (!S_ISDIR(status.st_mode)) return ENOTDIR;
+      if (!S_ISDIR(status.st_mode)) return -ENOTDIR;
       current = std::move(pin);
       continue;
     }
-    if (pin.valid() && S_ISLNK(status.st_mode) && final == FinalLink::Refuse) return ELOOP;
+    if (pin.valid() && S_ISLNK(status.st_mode) && final == FinalLink::Refuse) return -ELOOP;
     out->parent = std::move(current);
     out->name = std::move(name);
     out->item = std::move(pin);
@@ -126,7 +134,7 @@ bool isTrustedLink(int dirFd, int linkFd) {
 
 int openTrusted(std::string_view path, int flags, FinalLink final) {
   Resolved found;
-  if (const int error = resolve(path, final, true, &found)) return -error;
+  if (const int error = resolve(path, final, true, &found)) return error;
   if ((flags & O_DIRECTORY) && !S_ISDIR(found.status.st_mode)) return -ENOTDIR;
   if (flags & O_PATH) return found.item.release();
   pausePoint("open-trusted", found.item.get());
@@ -143,7 +151,7 @@ int pinTrusted(std::string_view path, FinalLink final, TrustedPin* out) {
   Resolved found;
   if (const int error = resolve(path, final, true, &found)) return error;
   struct stat holder {};
-  if (fstat(found.parent.get(), &holder) != 0) return errno;
+  if (fstat(found.parent.get(), &holder) != 0) return -errno;
   out->status = found.status;
   out->holderOwner = holder.st_uid;
   out->fd = found.item.release();
@@ -154,39 +162,45 @@ int openTrustedParent(std::string_view path, std::string* name) {
   // The last component is never followed, a trailing separator or not.
   while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
   Resolved found;
-  if (const int error = resolve(path, FinalLink::Keep, false, &found)) return -error;
+  if (const int error = resolve(path, FinalLink::Keep, false, &found)) return error;
   *name = std::move(found.name);
   return found.parent.release();
 }
 
-int readTrusted(std::string_view path, size_t limit, std::string* text) {
+std::optional<std::string> readTrusted(std::string_view path, size_t limit, int* error) {
+  const auto fail = [error](int reason) {
+    if (error) *error = reason;
+    return std::nullopt;
+  };
   const int opened = openTrusted(path, O_RDONLY | O_NOCTTY, FinalLink::Follow);
-  if (opened < 0) return -opened;
+  if (opened < 0) return fail(opened);
   UniqueFd fd(opened);
-  text->clear();
+  std::string text;
   char buffer[16384];
   for (;;) {
     const ssize_t got = read(fd.get(), buffer, sizeof buffer);
-    if (got == 0) return 0;
+    if (got == 0) return text;
     if (got < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      return fail(-errno);
     }
-    if (text->size() + static_cast<size_t>(got) > limit) return EFBIG;
-    text->append(buffer, static_cast<size_t>(got));
+    if (text.size() + static_cast<size_t>(got) > limit) return fail(-EFBIG);
+    text.append(buffer, static_cast<size_t>(got));
   }
 }
 
-int statTrusted(std::string_view path, struct stat* status) {
+std::optional<struct stat> statTrusted(std::string_view path, int* error) {
   Resolved found;
-  if (const int error = resolve(path, FinalLink::Follow, true, &found)) return error;
-  *status = found.status;
-  return 0;
+  if (const int failed = resolve(path, FinalLink::Follow, true, &found)) {
+    if (error) *error = failed;
+    return std::nullopt;
+  }
+  return found.status;
 }
 
 bool existsTrusted(std::string_view path, struct stat* status) {
-  struct stat found {};
-  if (statTrusted(path, &found) != 0) return false;
-  if (status) *status = found;
+  const std::optional<struct stat> found = statTrusted(path, nullptr);
+  if (!found) return false;
+  if (status) *status = *found;
   return true;
 }

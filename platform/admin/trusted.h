@@ -10,6 +10,7 @@
 
 #include <sys/stat.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,7 +34,7 @@ struct TrustedPin {
 
 /// Pins what `path` names under the rule above, and says who owns the folder
 /// it was found in: the owner a change leads to when a program is not told
-/// one. Returns 0 or an error number.
+/// one. Returns 0 or -errno.
 int pinTrusted(std::string_view path, FinalLink final, TrustedPin* out);
 
 /// Opens the folder that holds the last component of `path`, following trusted
@@ -48,12 +49,14 @@ int openTrustedParent(std::string_view path, std::string* name);
 bool isTrustedLink(int dirFd, int linkFd);
 
 /// The whole content of the file `path` names, read under the trusted-link
-/// rule, at most `limit` bytes (EFBIG beyond). Returns 0 or an error number.
-int readTrusted(std::string_view path, size_t limit, std::string* text);
+/// rule, at most `limit` bytes. None, with -errno in `error` (-EFBIG beyond
+/// the limit), when it cannot be read.
+std::optional<std::string> readTrusted(std::string_view path, size_t limit, int* error);
 
 /// The status of what `path` names under the trusted-link rule (a final link
-/// is followed only when trusted). Returns 0 or an error number.
-int statTrusted(std::string_view path, struct stat* status);
+/// is followed only when trusted). None, with -errno in `error`, when it
+/// cannot be had.
+std::optional<struct stat> statTrusted(std::string_view path, int* error);
 
 /// True when something exists at `path` under the trusted-link rule (a final
 /// link is followed only when trusted); `status`, when given, receives it.

@@ -40,13 +40,13 @@ int reopenPinned(int pinnedFd, int flags) {
 int changeModePinned(int pinnedFd, mode_t mode) {
   pausePoint("pinned-mode", pinnedFd);
   if (syscall(SYS_fchmodat2, pinnedFd, "", mode, AT_EMPTY_PATH) == 0) return 0;
-  if (errno != ENOSYS && errno != EINVAL) return errno;
-  return chmod(procName(pinnedFd).text, mode) == 0 ? 0 : errno;
+  if (errno != ENOSYS && errno != EINVAL) return -errno;
+  return chmod(procName(pinnedFd).text, mode) == 0 ? 0 : -errno;
 }
 
 int changeOwnerPinned(int pinnedFd, uid_t owner, gid_t group) {
   pausePoint("pinned-owner", pinnedFd);
-  return fchownat(pinnedFd, "", owner, group, AT_EMPTY_PATH) == 0 ? 0 : errno;
+  return fchownat(pinnedFd, "", owner, group, AT_EMPTY_PATH) == 0 ? 0 : -errno;
 }
 
 bool leftAloneForLinks(const struct stat& status, uid_t owner) {
@@ -55,11 +55,11 @@ bool leftAloneForLinks(const struct stat& status, uid_t owner) {
 
 int touchPinned(int pinnedFd) {
   if (utimensat(pinnedFd, "", nullptr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) == 0) return 0;
-  if (errno != EINVAL) return errno;
+  if (errno != EINVAL) return -errno;
   // Kernels that refuse an empty path here still reach the item through its
   // descriptor's name; a link then has no way in that cannot follow it.
   struct stat status {};
-  if (fstat(pinnedFd, &status) != 0) return errno;
-  if (S_ISLNK(status.st_mode)) return EINVAL;
-  return utimensat(AT_FDCWD, procName(pinnedFd).text, nullptr, 0) == 0 ? 0 : errno;
+  if (fstat(pinnedFd, &status) != 0) return -errno;
+  if (S_ISLNK(status.st_mode)) return -EINVAL;
+  return utimensat(AT_FDCWD, procName(pinnedFd).text, nullptr, 0) == 0 ? 0 : -errno;
 }

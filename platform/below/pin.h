@@ -22,7 +22,7 @@ int pinAt(int dirFd, const char* name, struct stat* status);
 int reopenPinned(int pinnedFd, int flags);
 
 /// Changes the mode of the item pinned at `pinnedFd` (anything but a link),
-/// never reaching it again by name. Returns 0 or an error number.
+/// never reaching it again by name. Returns 0 or -errno.
 int changeModePinned(int pinnedFd, mode_t mode);
 
 /// The hard-link rule, asked of the item a change is about to go through:
@@ -32,10 +32,9 @@ int changeModePinned(int pinnedFd, mode_t mode);
 bool leftAloneForLinks(const struct stat& status, uid_t owner);
 
 /// Gives the item pinned at `pinnedFd` (a link included: the link itself) the
-/// current access and modification times. Returns 0 or an error number.
+/// current access and modification times. Returns 0 or -errno.
 int touchPinned(int pinnedFd);
 
 /// Changes the owner and group of the item pinned at `pinnedFd` (a link
-/// included: the link itself). -1 leaves an id as it is. Returns 0 or an
-/// error number.
+/// included: the link itself). -1 leaves an id as it is. Returns 0 or -errno.
 int changeOwnerPinned(int pinnedFd, uid_t owner, gid_t group);

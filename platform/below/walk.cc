@@ -32,12 +32,20 @@ struct Entry {
 
 using Listing = std::unique_ptr<char[]>;
 
+// Only an empty read ends a listing: the kernel may hand out fewer entries
+// than fit (network and user-space file systems do), and more may follow.
+long readEntries(int fd, char* buffer) { return syscall(SYS_getdents64, fd, buffer, kListingBuffer); }
+
+bool isDots(const char* name) { return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)); }
+
 // One folder on the way down. Only what resuming it takes stays for every
 // level: where its path ends, the kernel's offset of the entry after the last
 // one handed out, and what re-entering it from its child takes.
 // Its name is the last component of the walk's path up to `pathLength`. The
 // open levels (a bounded number) also hold a descriptor and a listing buffer,
 // read straight from the kernel (no stream, so no extra calls to set one up).
+// A sorted level is read whole when entered: its names then lie on the walk's
+// name stack, and `used` and `next` index that instead of a buffer.
 struct Level {
   FolderMark mark;     // device and inode; a handle once closed by the bound
   off64_t resume = 0;
@@ -47,6 +55,7 @@ struct Level {
   uint32_t next = 0;   // where the next entry in it starts
   int fd = -1;
   bool complete = true;
+  bool listed = false;  // sorted, and read whole
 };
 
 struct Walk {
@@ -55,13 +64,19 @@ struct Walk {
   size_t rootLength;
   dev_t rootDevice;
   unsigned maxOpen;
-  std::vector<Level> levels;
+  std::vector<Level> levels{};
   // The root stays open; below it, the open levels are always the deepest
   // ones, from `lowestOpen` down, so the bound is kept by a count.
   size_t lowestOpen = 1;
   unsigned open = 0;
-  std::vector<Listing> spare;  // buffers of closed levels, for the next to read
-  WalkError error;
+  std::vector<Listing> spare{};  // buffers of closed levels, for the next to read
+  // Sorted walks: the names of the levels on the way down, the deepest last,
+  // each as its listed type, the name and a NUL. Every level's block in
+  // `order` starts with where its names start, then their offsets in order.
+  std::string names{};
+  std::vector<size_t> order{};
+  int folderFlags = kFolderFlags;
+  WalkError error{};
   bool stopped = false;
 };
 
@@ -72,28 +87,64 @@ void noteError(Walk& w, int error, size_t pathLength) {
   }
 }
 
-// The next entry of the level, or null at its end (errno set on a failure).
-// Only an empty read ends a listing: the kernel may hand out fewer entries
-// than fit (network and user-space file systems do), and more may follow.
-const Entry* nextEntry(Walk& w, Level& level) {
-  if (level.next >= level.used) {
-    if (!level.listing) {
-      if (w.spare.empty()) {
-        level.listing = std::make_unique<char[]>(kListingBuffer);
-      } else {
-        level.listing = std::move(w.spare.back());
-        w.spare.pop_back();
+// The deepest level's next item that the listing gives: 1 with `name` and
+// `type` set, 0 at its end, or -errno.
+int nextListed(Walk& w, Level& level, const char** name, unsigned char* type) {
+  const Entry* entry = nullptr;
+  do {
+    if (level.next >= level.used) {
+      if (!level.listing) {
+        if (w.spare.empty()) {
+          level.listing = std::make_unique<char[]>(kListingBuffer);
+        } else {
+          level.listing = std::move(w.spare.back());
+          w.spare.pop_back();
+        }
       }
+      const long n = readEntries(level.fd, level.listing.get());
+      if (n <= 0) return n < 0 ? -errno : 0;
+      level.used = static_cast<uint32_t>(n);
+      level.next = 0;
     }
-    const long n = syscall(SYS_getdents64, level.fd, level.listing.get(), kListingBuffer);
-    if (n <= 0) return nullptr;
-    level.used = static_cast<uint32_t>(n);
-    level.next = 0;
+    entry = reinterpret_cast<const Entry*>(level.listing.get() + level.next);
+    level.next += entry->d_reclen;
+    level.resume = entry->d_off;
+  } while (isDots(entry->d_name));
+  *name = entry->d_name;
+  *type = entry->d_type;
+  return 1;
+}
+
+// Reads the deepest level whole onto the name stack and sorts it; an error
+// is noted and what was read before it is still handed out.
+void readSorted(Walk& w, Level& level) {
+  level.listed = true;
+  level.used = static_cast<uint32_t>(w.order.size());
+  w.order.push_back(w.names.size());
+  const int error = readFolder(level.fd, [&w](const char* name, unsigned char type) {
+    w.order.push_back(w.names.size());
+    w.names += static_cast<char>(type);
+    w.names.append(name, std::strlen(name) + 1);
+  });
+  level.next = level.used + 1;
+  const char* base = w.names.data() + 1;
+  std::sort(w.order.begin() + level.next, w.order.end(),
+            [base](size_t a, size_t b) { return std::strcmp(base + a, base + b) < 0; });
+  if (error) {
+    noteError(w, -error, level.pathLength);
+    level.complete = false;
   }
-  const auto* entry = reinterpret_cast<const Entry*>(level.listing.get() + level.next);
-  level.next += entry->d_reclen;
-  level.resume = entry->d_off;
-  return entry;
+}
+
+// The deepest level's next item, in the order the visitor asked for.
+int nextName(Walk& w, Level& level, const char** name, unsigned char* type) {
+  if (!w.visitor.sorted) return nextListed(w, level, name, type);
+  if (!level.listed) readSorted(w, level);
+  if (level.next == w.order.size()) return 0;
+  const char* entry = w.names.data() + w.order[level.next++];
+  *type = static_cast<unsigned char>(entry[0]);
+  *name = entry + 1;
+  return 1;
 }
 
 // What was read ahead is dropped with the buffer; a reopened level reads on
@@ -104,6 +155,7 @@ void closeLevel(Walk& w, Level& level, bool reentered) {
   close(level.fd);
   level.fd = -1;
   --w.open;
+  if (level.listed) return;  // its names stay on the name stack
   level.used = level.next = 0;
   if (level.listing) w.spare.push_back(std::move(level.listing));
 }
@@ -119,7 +171,7 @@ bool reopenLevel(Walk& w, size_t index) {
     noteError(w, -fd, level.pathLength);
     return false;
   }
-  if (lseek64(fd, level.resume, SEEK_SET) < 0) {
+  if (!level.listed && lseek64(fd, level.resume, SEEK_SET) < 0) {
     noteError(w, errno, level.pathLength);
     close(fd);
     return false;
@@ -159,16 +211,17 @@ int statItem(int dirFd, const char* name, int flags, struct stat* status, std::o
 // Reaches the item without following a link: folders are opened and checked
 // through their descriptor, everything else is examined by name. Returns the
 // pinned folder's descriptor, or -1 with `*error` set (0 when examined).
-int examine(int parentFd, const Entry* entry, bool examineNonFolders, WalkItem* item, int* error) {
+int examine(const Walk& w, int parentFd, const char* name, unsigned char type, WalkItem* item, int* error) {
   *error = 0;
   struct stat* status = &item->status;
-  if (!examineNonFolders && entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) {
-    status->st_mode = DTTOIF(entry->d_type);
+  if (!w.visitor.examineNonFolders && type != DT_DIR && type != DT_UNKNOWN) {
+    status->st_mode = DTTOIF(type);
     item->statusKnown = false;
     return -1;
   }
-  if (entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) {
-    const int fd = openat(parentFd, entry->d_name, kFolderFlags);
+  if (type == DT_DIR || type == DT_UNKNOWN) {
+    int fd = openat(parentFd, name, w.folderFlags);
+    if (fd < 0 && errno == EPERM && w.folderFlags != kFolderFlags) fd = openat(parentFd, name, kFolderFlags);
     if (fd >= 0) {
       if (statItem(fd, "", AT_EMPTY_PATH, status, &item->kernelFlags) == 0) return fd;
       *error = errno;
@@ -180,7 +233,7 @@ int examine(int parentFd, const Entry* entry, bool examineNonFolders, WalkItem* 
       return -1;
     }
   }
-  if (statItem(parentFd, entry->d_name, AT_SYMLINK_NOFOLLOW, status, &item->kernelFlags) != 0) *error = errno;
+  if (statItem(parentFd, name, AT_SYMLINK_NOFOLLOW, status, &item->kernelFlags) != 0) *error = errno;
   return -1;
 }
 
@@ -211,24 +264,28 @@ void leaveLevel(Walk& w) {
   }
   const bool complete = level.complete;
   closeLevel(w, level, false);
+  if (level.listed) {
+    w.names.resize(w.order[level.used]);
+    w.order.resize(level.used);
+  }
   w.levels.pop_back();
   w.lowestOpen = std::min(w.lowestOpen, w.levels.size());
   if (!complete) w.levels.back().complete = false;
 }
 
-void visitEntry(Walk& w, const Entry* entry) {
+void visitEntry(Walk& w, const char* name, unsigned char type) {
   Level& parent = w.levels.back();
   w.path.resize(parent.pathLength);
   w.path += '/';
-  w.path += entry->d_name;
+  w.path += name;
   WalkItem item;
   item.parentFd = parent.fd;
-  item.name = entry->d_name;
+  item.name = name;
   item.path = &w.path;
   item.rootLength = w.rootLength;
   item.depth = static_cast<unsigned>(w.levels.size());
   int error = 0;
-  const int fd = examine(item.parentFd, entry, w.visitor.examineNonFolders, &item, &error);
+  const int fd = examine(w, item.parentFd, name, type, &item, &error);
   if (error == ENOENT) return;  // gone since it was listed
   if (error != 0) {
     noteError(w, error, w.path.size());
@@ -248,7 +305,7 @@ void visitEntry(Walk& w, const Entry* entry) {
   child.mark = plainMark(item.status);
   child.pathLength = w.path.size();
   child.fd = fd;
-  w.levels.push_back(std::move(child));  // `parent` and `entry` are not used past here
+  w.levels.push_back(std::move(child));  // `parent` and `name` are not used past here
   ++w.open;
   enforceBound(w);
 }
@@ -256,7 +313,9 @@ void visitEntry(Walk& w, const Entry* entry) {
 }  // namespace
 
 WalkError walkTree(int rootFd, const std::string& rootPath, const WalkVisitor& visitor, unsigned maxOpenFolders) {
-  Walk w{visitor, rootPath, rootPath.size(), 0, maxOpenFolders < 2 ? 2 : maxOpenFolders, {}, 1, 0, {}, {}, false};
+  Walk w{.visitor = visitor, .path = rootPath, .rootLength = rootPath.size(),
+         .rootDevice = 0, .maxOpen = maxOpenFolders < 2 ? 2 : maxOpenFolders};
+  if (visitor.keepAccessTimes) w.folderFlags |= O_NOATIME;
   Level root;
   root.fd = fcntl(rootFd, F_DUPFD_CLOEXEC, 3);
   // The duplicate shares the caller's read position: start from the top.
@@ -281,22 +340,35 @@ WalkError walkTree(int rootFd, const std::string& rootPath, const WalkVisitor& v
   w.open = 1;
   while (!w.levels.empty() && !w.stopped) {
     Level& level = w.levels.back();
-    errno = 0;
-    const Entry* entry = nextEntry(w, level);
-    if (!entry) {
-      if (errno != 0) {
-        noteError(w, errno, level.pathLength);
-        level.complete = false;
-      }
-      if (w.levels.size() == 1) break;
-      leaveLevel(w);
+    const char* name = nullptr;
+    unsigned char type = DT_UNKNOWN;
+    const int got = nextName(w, level, &name, &type);
+    if (got > 0) {
+      visitEntry(w, name, type);
       continue;
     }
-    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-    visitEntry(w, entry);
+    if (got < 0) {
+      noteError(w, -got, level.pathLength);
+      level.complete = false;
+    }
+    if (w.levels.size() == 1) break;
+    leaveLevel(w);
   }
   for (Level& level : w.levels) {
     if (level.fd >= 0) close(level.fd);
   }
   return w.error;
+}
+
+int readFolder(int fd, const std::function<void(const char* name, unsigned char type)>& take) {
+  alignas(Entry) char buffer[kListingBuffer];
+  for (;;) {
+    const long n = readEntries(fd, buffer);
+    if (n <= 0) return n < 0 ? -errno : 0;
+    for (long at = 0; at < n;) {
+      const auto* entry = reinterpret_cast<const Entry*>(buffer + at);
+      at += entry->d_reclen;
+      if (!isDots(entry->d_name)) take(entry->d_name, entry->d_type);
+    }
+  }
 }

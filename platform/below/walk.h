@@ -4,9 +4,10 @@
 // reached from its parent's descriptor without following a link; folders are
 // pinned (opened O_DIRECTORY|O_NOFOLLOW) before the visitor sees them. The
 // walk keeps a bounded number of descriptors open (ancestors beyond the bound
-// are closed and re-entered through "..", checked by device and inode). Time
-// and memory grow linearly with the depth, a few dozen bytes a level besides
-// the path, so trees deeper than PATH_MAX are fine.
+// are closed and re-entered by handle or through "..", checked by device and
+// inode). Time and memory grow linearly with the depth, a few dozen bytes a
+// level besides the path (and the names of sorted folders on the way down),
+// so trees deeper than PATH_MAX are fine.
 
 #include <sys/stat.h>
 
@@ -31,12 +32,19 @@ enum class WalkStep { Descend, Skip, Stop };
 
 struct WalkVisitor {
   /// Called for every item, before a folder's contents (pre-order). Returning
-  /// Descend on a folder enters it; for other items Descend and Skip are alike.
+  /// Descend on a folder (fd >= 0) enters it, unless it lies on another device
+  /// than the root and the walk does not cross devices; for other items
+  /// Descend and Skip are alike. Stop ends the walk.
   std::function<WalkStep(const WalkItem&)> enter;
-  /// Called for a folder after its contents, when it was entered (optional).
-  /// `complete` says whether every item inside was read without error. The
-  /// folder's status is read again for this call (statusKnown false when it
-  /// could not be: then only its device, inode and type are filled).
+  /// Called once for every folder entered, after its contents, innermost
+  /// first, also when it could not be read whole (`complete` false then: not
+  /// every item inside was read without error). So a visitor may push its own
+  /// state for a folder when `enter` descends into it and pop it here, and its
+  /// stack runs parallel to the walk's. The folder's status is read again for
+  /// this call (statusKnown false when it could not be: then only its device,
+  /// inode and type are filled). Once the walk stops (Stop, or an ancestor
+  /// that is no longer the folder it left) nothing more is called: the folders
+  /// still entered are not left, and the visitor's stack holds just those.
   std::function<void(const WalkItem&, bool complete)> leave;
   /// When false, items other than folders whose type the listing gives are
   /// not examined: the visitor gets their type only (statusKnown false) and
@@ -44,6 +52,13 @@ struct WalkVisitor {
   bool examineNonFolders = true;
   /// When true, folders on another device than the root are entered too.
   bool crossDevices = false;
+  /// When true, each folder is read whole when entered and its items come in
+  /// byte order of their names, whatever the locale; memory then holds the
+  /// names of the folders on the way down, never the tree's.
+  bool sorted = false;
+  /// When true, folders are opened so that reading them leaves their access
+  /// time alone where the caller may (root, or their owner).
+  bool keepAccessTimes = false;
 };
 
 struct WalkError {
@@ -57,3 +72,9 @@ struct WalkError {
 /// are recorded and the walk goes on; the first is returned.
 WalkError walkTree(int rootFd, const std::string& rootPath, const WalkVisitor& visitor,
                    unsigned maxOpenFolders = 32);
+
+/// One level: calls `take` with the name and listed type (a DT_ value) of
+/// every item in the folder open at `fd`, from its read position to its end,
+/// "." and ".." left out, in the order the listing gives. Returns 0, or -errno
+/// when reading failed (the names read before were taken).
+int readFolder(int fd, const std::function<void(const char* name, unsigned char type)>& take);

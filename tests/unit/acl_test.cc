@@ -78,9 +78,9 @@ TEST(AclText, NamesComeFromTheIdentitiesHandedIn) {
 TEST(AclCalls, TakeExactlyTheNamedBits) {
   AclEntry e;
   for (uint32_t bit = 1; bit != 0; bit <<= 1) {
-    EXPECT_EQ(acl_add_perm(&e.perms, bit), (bit & 0x3ffe) ? 0 : -1) << bit;
-    EXPECT_EQ(acl_add_flag_np(&e.flags, bit), (bit & 0x60) ? 0 : -1) << bit;
-    EXPECT_EQ(acl_set_tag_type(&e, bit), bit <= ACL_EXTENDED_DENY ? 0 : -1) << bit;
+    EXPECT_EQ(acl_add_perm(&e.perms, bit), (bit & 0x3ffe) ? 0 : -EINVAL) << bit;
+    EXPECT_EQ(acl_add_flag_np(&e.flags, bit), (bit & 0x60) ? 0 : -EINVAL) << bit;
+    EXPECT_EQ(acl_set_tag_type(&e, bit), bit <= ACL_EXTENDED_DENY ? 0 : -EINVAL) << bit;
   }
   EXPECT_EQ(e, (AclEntry{ACL_EXTENDED_DENY, 0x3ffe, 0x60, Uuid{}}));
 }
@@ -98,9 +98,11 @@ TEST(AclFiles, SetReplacesTheWholeListThroughThePin) {
   EXPECT_EQ(fixture::attribute(file, kAclAttribute), encodeAcl(one.entries));
   UniqueFd pin(openat(folder.get(), "fifo", O_PATH | O_NOFOLLOW | O_CLOEXEC));  // a fifo is never opened
   ASSERT_EQ(acl_set_fd_np(pin.get(), &one, ACL_TYPE_EXTENDED), 0);
-  EXPECT_EQ(readAclAt(folder.get(), "fifo"), one.entries);
+  EXPECT_EQ(readAclAt(folder.get(), "fifo", nullptr), one.entries);
   for (int twice = 0; twice < 2; ++twice) ASSERT_EQ(acl_set_fd_np(item.get(), &none, ACL_TYPE_EXTENDED), 0);
   EXPECT_EQ(fixture::attribute(file, kAclAttribute), "<absent>");  // the empty list is none
   ASSERT_EQ(lsetxattr(file.c_str(), kAclAttribute, "VACL\1\0\0\0", 8, 0), 0);
-  EXPECT_FALSE(readAclAt(folder.get(), "file"));  // malformed: none, not an empty list
+  int error = 0;
+  EXPECT_FALSE(readAclAt(folder.get(), "file", &error));  // malformed: none, not an empty list
+  EXPECT_EQ(error, -EINVAL);
 }

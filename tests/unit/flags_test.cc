@@ -24,7 +24,7 @@ TEST(Flags, WordRoundTripsThroughInodeBitsAndAttribute) {
   fixture::TempDir dir;
   const std::string file = dir.at("item");
   UniqueFd fd(open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-  ASSERT_EQ(readFlags(fd.get()), 0u);
+  ASSERT_EQ(readFlags(fd.get(), nullptr), 0u);
   int otherBits = inodeFlags(fd.get()) | FS_NOATIME_FL;
   ASSERT_EQ(ioctl(fd.get(), FS_IOC_SETFLAGS, &otherBits), 0);
   uint32_t current = 0;
@@ -33,7 +33,7 @@ TEST(Flags, WordRoundTripsThroughInodeBitsAndAttribute) {
     SCOPED_TRACE(testing::Message() << std::hex << current << " -> " << wanted);
     ASSERT_EQ(writeFlags(fd.get(), current, wanted), 0);
     current = wanted;
-    EXPECT_EQ(readFlags(fd.get()), wanted);
+    EXPECT_EQ(readFlags(fd.get(), nullptr), wanted);
     const uint32_t stored = wanted & ~(UF_NODUMP | UF_IMMUTABLE | UF_APPEND);
     EXPECT_EQ(fixture::attribute(file, kFlagsAttribute), stored ? word(stored) : "<absent>");
     EXPECT_EQ(inodeFlags(fd.get()) & ~(FS_NODUMP_FL | FS_IMMUTABLE_FL | FS_APPEND_FL), otherBits);
@@ -51,20 +51,29 @@ TEST(Flags, ByNameLinksFifosAndMalformedAttributes) {
   ASSERT_EQ(symlinkat("target", folder.get(), "link"), 0);
   ASSERT_EQ(symlinkat("nowhere", folder.get(), "dangling"), 0);
   ASSERT_EQ(mkfifoat(folder.get(), "fifo", 0600), 0);
-  for (const char* name : {"link", "dangling", "fifo"}) EXPECT_EQ(readFlagsAt(folder.get(), name), 0u) << name;
+  for (const char* name : {"link", "dangling", "fifo"}) EXPECT_EQ(readFlagsAt(folder.get(), name, nullptr), 0u) << name;
   struct stat linked {};
-  EXPECT_EQ(setHiddenAt(folder.get(), "link", 0, &linked), ELOOP);
+  EXPECT_EQ(setHiddenAt(folder.get(), "link", 0, &linked), -ELOOP);
   for (const char* name : {"fifo", "target", "target"}) ASSERT_EQ(setHiddenAt(folder.get(), name, 0, &linked), 0) << name;
-  EXPECT_EQ(readFlagsAt(folder.get(), "fifo"), UF_HIDDEN);
-  EXPECT_EQ(readFlagsAt(folder.get(), "target"), UF_IMMUTABLE | UF_NODUMP | UF_HIDDEN);
-  EXPECT_FALSE(readFlagsAt(folder.get(), "missing"));
-  EXPECT_EQ(setHiddenAt(folder.get(), "missing", 0, &linked), ENOENT);
+  EXPECT_EQ(readFlagsAt(folder.get(), "fifo", nullptr), UF_HIDDEN);
+  EXPECT_EQ(readFlagsAt(folder.get(), "target", nullptr), UF_IMMUTABLE | UF_NODUMP | UF_HIDDEN);
+  int error = 0;
+  EXPECT_FALSE(readFlagsAt(folder.get(), "missing", &error));
+  EXPECT_EQ(error, -ENOENT);
+  EXPECT_EQ(setHiddenAt(folder.get(), "missing", 0, &linked), -ENOENT);
   UniqueFd odd(openat(folder.get(), "odd", O_RDWR | O_CREAT | O_CLOEXEC, 0644));
   ASSERT_EQ(fsetxattr(odd.get(), kFlagsAttribute, "abc", 3, 0), 0);
-  EXPECT_FALSE(readFlags(odd.get()));
+  EXPECT_FALSE(readFlags(odd.get(), &error));
+  EXPECT_EQ(error, -EINVAL);
+  // Through a pin the reason is the same: the listings print it.
+  struct stat oddStatus {};
+  ASSERT_EQ(fstat(odd.get(), &oddStatus), 0);
+  error = 0;
+  EXPECT_FALSE(readFlagsPinned(odd.get(), oddStatus.st_mode, &error));
+  EXPECT_EQ(error, -EINVAL);
   // Kernel bits written into the attribute by someone else do not count.
   ASSERT_EQ(fsetxattr(odd.get(), kFlagsAttribute, word(UF_IMMUTABLE | UF_HIDDEN).data(), 4, 0), 0);
-  EXPECT_EQ(readFlags(odd.get()), UF_HIDDEN);
+  EXPECT_EQ(readFlags(odd.get(), nullptr), UF_HIDDEN);
 }
 
 // Another name of a file that is not the new owner's is never written: it may
@@ -75,9 +84,9 @@ TEST(Flags, HidingLeavesSomeoneElsesLinkedFileAlone) {
   UniqueFd file(openat(folder.get(), "outside", O_RDWR | O_CREAT | O_CLOEXEC, 0660));
   ASSERT_EQ(linkat(folder.get(), "outside", folder.get(), "Library", 0), 0);
   struct stat linked {};
-  EXPECT_EQ(setHiddenAt(folder.get(), "Library", 501, &linked), EMLINK);
+  EXPECT_EQ(setHiddenAt(folder.get(), "Library", 501, &linked), -EMLINK);
   EXPECT_EQ(linked.st_nlink, 2u);
-  EXPECT_EQ(readFlagsAt(folder.get(), "outside"), 0u);
+  EXPECT_EQ(readFlagsAt(folder.get(), "outside", nullptr), 0u);
   EXPECT_EQ(setHiddenAt(folder.get(), "Library", 0, &linked), 0);  // root's own file, and root is the owner
-  EXPECT_EQ(readFlagsAt(folder.get(), "outside"), UF_HIDDEN);
+  EXPECT_EQ(readFlagsAt(folder.get(), "outside", nullptr), UF_HIDDEN);
 }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/directory.h"
+#include "platform/flags.h"
+#include "repair/run_changes.h"
 
 using namespace hostacl;
 
@@ -63,4 +65,52 @@ TEST(ItemDecision, WantedListsAndHardLinks) {
   folder.st_mode = S_IFDIR;
   folder.st_nlink = 5;
   EXPECT_FALSE(leftAloneForLinks(folder, 501));
+}
+
+// The stream a run makes of an item: its order, who makes each change, and
+// which flags refuse it when it comes. A pass lifts a folder's immutable flag
+// after its mode; a repair changes owners before its rules run.
+TEST(RunChanges, OrderStepsAndRefusals) {
+  struct stat folder {};
+  folder.st_mode = S_IFDIR | 0755;
+  folder.st_uid = 0;
+  folder.st_nlink = 2;
+  const std::string path = "/Users/a/Sites/Streaming/Clips";
+  RunChanges run;
+  run.kind = RunKind::Apply;
+  run.owner = {true, 501, 20, 501};
+  run.uuid = accountUuid(501);
+  run.trees.push_back({"/Users/a/Sites/Streaming/", 80, "chgrp"});
+  bool leftAlone = true;
+  std::vector<ItemChange> changes = itemChanges(run, {folder, UF_IMMUTABLE | UF_APPEND, path, 3}, &leftAlone);
+  EXPECT_FALSE(leftAlone);
+  ASSERT_EQ(changes.size(), 5u);
+  const Attribute order[] = {Attribute::Mode, Attribute::Flags, Attribute::List, Attribute::Owner, Attribute::Owner};
+  for (size_t i = 0; i < changes.size(); ++i) EXPECT_EQ(changes[i].attribute, order[i]) << i;
+  EXPECT_EQ(changes[0].refusedBy, UF_IMMUTABLE | UF_APPEND);
+  EXPECT_EQ(changes[2].refusedBy, UF_APPEND);
+  EXPECT_STREQ(changes[4].step, "chgrp");
+  ItemOutcome outcome = outcomeOf(folder, changes);
+  EXPECT_EQ(outcome.mode, 0700u);
+  EXPECT_EQ(outcome.uid, 501u);
+  EXPECT_EQ(outcome.gid, 80u);  // the recursive group change comes last
+  EXPECT_EQ(outcome.modeRefusedBy, UF_IMMUTABLE | UF_APPEND);
+  EXPECT_EQ(outcome.ownerRefusedBy, UF_APPEND);
+
+  // A repair: the owner change first, refused by both flags, and no rules
+  // for an item the template walk does not reach.
+  run.kind = RunKind::Repair;
+  run.ownerStep = "chown";
+  changes = itemChanges(run, {folder, UF_IMMUTABLE, "/Users/a/Elsewhere", 1}, &leftAlone);
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_STREQ(changes[0].step, "chown");
+  EXPECT_EQ(changes[0].refusedBy, UF_IMMUTABLE);
+
+  // Another name of someone else's file: nothing at all.
+  struct stat linked {};
+  linked.st_mode = S_IFREG | 0644;
+  linked.st_uid = 502;
+  linked.st_nlink = 2;
+  EXPECT_TRUE(itemChanges(run, {linked, std::nullopt, "/Users/a/Sites/Streaming/f", 3}, &leftAlone).empty());
+  EXPECT_TRUE(leftAlone);
 }

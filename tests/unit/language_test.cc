@@ -19,7 +19,7 @@ struct Template : fixture::StoreRoot {
 void machineLanguage(const char* language) {
   PlistRef list(plist_new_array());
   plist_array_append_item(list.get(), plist_new_string(language));
-  ASSERT_TRUE(setPreference("VelmoraLanguages", list.get(), kAnyApplication, {std::nullopt, true}));
+  ASSERT_EQ(setPreference("VelmoraLanguages", list.get(), kAnyApplication, {std::nullopt, true}), 0);
 }
 
 }  // namespace
@@ -42,7 +42,7 @@ TEST(TemplateLanguage, RequestMatchedByIdentifierThenLanguageAndScriptThenName) 
 TEST(TemplateLanguage, FirstListedWinsTiesAndTheNameIsTriedWhenItIsMissing) {
   Template tpl({"English.lproj", "French.lproj", "fr.lproj", "FR.lproj"});
   const auto firstFrench = [&] {
-    const std::vector<std::string> names = listDirectory(tpl.root).value();
+    const std::vector<std::string> names = listDirectory(tpl.root, nullptr).value();
     return names[0] == "English.lproj" ? names[1] : names[0];
   };
   const std::string first = firstFrench();
@@ -67,7 +67,7 @@ TEST(TemplateLanguage, MachineListThenEnglish) {
     EXPECT_EQ(tpl.choose(request), chosen) << language << " " << request.value_or("-");
   }
   PlistRef notAList(plist_new_string("de"));
-  ASSERT_TRUE(setPreference("VelmoraLanguages", notAList.get(), kAnyApplication, {std::nullopt, true}));
+  ASSERT_EQ(setPreference("VelmoraLanguages", notAList.get(), kAnyApplication, {std::nullopt, true}), 0);
   fs::remove(tpl.root + "/English.lproj");
   EXPECT_EQ(tpl.choose("Vulcanese"), "English.lproj");
   EXPECT_EQ(chooseTemplateLanguage(tpl.at("missing"), std::string("fr")), tpl.at("missing/English.lproj"));

@@ -163,9 +163,9 @@ TEST(PlistGuard, WriterRefusesWhatItCannotWrite) {
   UniqueFd dir(open(folder.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   const struct { const char* why; PlistRef node; int error; } cases[] = {
       {"64 deep", inProcess(nestedDictionaries(64)), 0},
-      {"65 deep", inProcess(nestedDictionaries(65)), EINVAL},
-      {"NUL in a string", inProcess(binaryDictionary(kAsciiK, kUtf16WithNul)), EINVAL},
-      {"NUL in a key", inProcess(binaryDictionary(kUtf16WithNul, kAsciiK)), EINVAL},
+      {"65 deep", inProcess(nestedDictionaries(65)), -EINVAL},
+      {"NUL in a string", inProcess(binaryDictionary(kAsciiK, kUtf16WithNul)), -EINVAL},
+      {"NUL in a key", inProcess(binaryDictionary(kUtf16WithNul, kAsciiK)), -EINVAL},
   };
   for (const auto& c : cases) {
     ASSERT_TRUE(c.node) << c.why;

@@ -5,7 +5,7 @@
 using namespace fixture;
 
 static bool set(const char* key, const char* value, const PreferenceScope& scope) {
-  return setPreference(key, value ? PlistRef(plist_new_string(value)).get() : nullptr, "D", scope);
+  return setPreference(key, value ? PlistRef(plist_new_string(value)).get() : nullptr, "D", scope) == 0;
 }
 
 static std::string valueAt(const std::string& key, const PreferenceScope& scope) {
