@@ -21,6 +21,8 @@ REPO = pathlib.Path(__file__).resolve().parents[2]
 SANDBOX = REPO / "scripts" / "sandbox"
 BUILD = pathlib.Path(os.environ.get("HOLLIN_BUILD", REPO / "build")).resolve()
 SANDBOX_BUILD = "/run/hollin"  # where scripts/sandbox shows BUILD
+HOLLINCTL = f"{SANDBOX_BUILD}/bin/hollinctl"
+BROKEN = ("Sanitizer", "runtime error:", "bwrap:")  # in any standard error: the run itself went wrong
 SANITIZER_ENV = {"ASAN_OPTIONS": "abort_on_error=0:exitcode=99:detect_leaks=1",
                  "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1:exitcode=99"}
 # glibc's syslog(3) header: <PRI>Mmm dd hh:mm:ss ident[pid]: text
@@ -112,8 +114,12 @@ class Host:
     def __init__(self, root):
         self.root, self.build, self.hollin, self._mounts = pathlib.Path(root), BUILD, f"{SANDBOX_BUILD}/bin/hollin", []
         self._passwd, self._group = list(DEFAULT_PASSWD), [(n, g, list(m)) for n, g, m in DEFAULT_GROUP]
-        for name in ("Library", "System", "Users", "Volumes", "etc", "var/root", "tmp", ".sandbox"):
+        for name in ("Library", "System", "Users", "Volumes", "etc", "var/root", "tmp", ".log"):
             (self.root / name).mkdir(parents=True, exist_ok=True)
+        # scripts/sandbox keeps its link farms of /usr in ROOT/.sandbox: made once per run of pytest, not per test.
+        farms = self.root.parent.parent / "farms"
+        farms.mkdir(exist_ok=True)
+        os.symlink(farms, self.root / ".sandbox")
         os.chmod(self.root / "tmp", 0o1777)
         os.chmod(self.root / "var/root", 0o750)
         (self.root / "etc/machine-id").write_text(MACHINE_ID + "\n")
@@ -173,15 +179,17 @@ class Host:
         cmd = [str(SANDBOX), *(["--log", str(log_socket)] if log_socket else []),
                *(["--uid", str(uid)] if uid is not None else []), str(self.root), str(self.build), "--",
                *(os.fsdecode(a) if isinstance(a, bytes) else str(a) for a in argv)]
-        return subprocess.run(cmd, capture_output=True, text=True, errors="surrogateescape",
+        done = subprocess.run(cmd, capture_output=True, text=True, errors="surrogateescape",
                               env={**SANITIZER_ENV, **os.environ}, timeout=300)
+        assert not any(m in done.stderr for m in BROKEN), done.stderr
+        return done
 
     def sh(self, script, uid=None):
         return self.sandbox(["/bin/sh", "-c", script], uid=uid)
 
     def run_logged(self, argv, uid=None):
         """Runs argv with /dev/log read here; returns (CompletedProcess, datagrams)."""
-        reader = _LogReader(self.root / ".sandbox" / "log")
+        reader = _LogReader(self.root / ".log" / "log")
         try:
             done = self.sandbox(argv, uid=uid, log_socket=reader.path)
         finally:
@@ -193,7 +201,6 @@ class Host:
         if not os.access(BUILD / "bin" / "hollin", os.X_OK):
             pytest.fail(f"no tool in {BUILD}: build first or set HOLLIN_BUILD")
         done, datagrams = self.run_logged([self.hollin, *args], uid=uid)
-        assert not any(m in done.stderr for m in ("Sanitizer", "runtime error:", "bwrap:")), done.stderr
         return done.returncode, [parse_syslog(d) for d in datagrams]
 
     def close(self):
@@ -207,11 +214,26 @@ class Host:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
+def pytest_collection_modifyitems(config, items):
+    """HOLLIN_SHARD=I/N keeps every Nth case from the I-th: ctest runs a slow file as N tests side by side."""
+    if shard := os.environ.get("HOLLIN_SHARD"):
+        index, total = map(int, shard.split("/"))
+        config.hook.pytest_deselected(items=[item for n, item in enumerate(items) if n % total != index])
+        items[:] = items[index::total]
+
+
 @pytest.fixture
 def host(tmp_path):
     h = Host(tmp_path / "root")
     yield h  # pytest resumes here after a failure too
     h.close()
+
+
+def ctl(host, *args, env=None):
+    """hollinctl ARGS, with `env` as the only variables besides the sandbox's own: (status, lines, stderr)."""
+    prefix = ["/usr/bin/env", *(f"{k}={v}" for k, v in env.items())] if env is not None else []
+    done = host.sandbox([*prefix, HOLLINCTL, *args])
+    return done.returncode, done.stdout.splitlines(), done.stderr
 
 
 def run_program(name, *args):

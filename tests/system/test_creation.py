@@ -48,15 +48,15 @@ def matches(lines, expected):
 
 
 @pytest.mark.parametrize("request_text, machine, chosen", [
-    ("fr", None, "French"), ("FR", None, "French"), ("French", None, "French"), ("pt-PT", None, "pt_PT"),
-    ("PT_pt", None, "pt_PT"), ("Japanese", None, "Japanese"), ("fr-CA", None, "French"), ("de_DE", None, "German"),
-    ("zh-Hans-CN", None, "zh_Hans"), ("pt-BR", None, "English"), ("zh-Hant-TW", None, "English"),  # script too
+    # Case, regions and scripts are the unit tests' (language_test.cc): here, that the request reaches them.
+    ("fr", None, "French"), ("French", None, "French"), ("pt-PT", None, "pt_PT"), ("zh-Hans-CN", None, "zh_Hans"),
+    ("pt-BR", None, "English"),
     ("Elvish", None, "Elvish"), ("../../tmp/Evil", None, "English"),  # the text as a name
     ("xx", (BYHOST, ["de", "fr"]), "German"), ("xx", (BYHOST, ["German"]), "German"), ("xx", (BYHOST, []), "English"),
     ("xx", (BYHOST, ["it", "de"]), "English"), ("fr", (BYHOST, ["de"]), "French"), ("xx", (ANYHOST, ["de"]), "English"),
 ])
 def test_language_folder_chosen_for_a_request(host, request_text, machine, chosen):
-    template(host, ("English", "French", "German", "Japanese", "pt_PT", "zh_Hans", "Elvish"))
+    template(host, ("English", "French", "German", "pt_PT", "zh_Hans", "Elvish"))
     host.make_tree("/tmp/Evil.lproj", {"which.txt": "Evil"})
     if machine:
         put_plist(host, machine[0], {"VelmoraLanguages": machine[1]})

@@ -42,21 +42,6 @@ def chain_states(top, depth):
     return states
 
 
-def test_hostls_lists_a_chain_deeper_than_its_descriptor_limit(work):
-    top, depth = work / "top", 1500
-    top.mkdir()
-    make_chain(top, depth)
-
-    def few_descriptors():  # far fewer than the depth: each folder held open to the end would not fit
-        resource.setrlimit(resource.RLIMIT_NOFILE, (100, 100))
-
-    result = subprocess.run([str(BUILD / "bin" / "hostls"), "-R", str(top)], capture_output=True, text=True,
-                            timeout=60, preexec_fn=few_descriptors)
-    assert (result.returncode, result.stderr) == (0, "")
-    paths = [line.split(" ", 5)[5] for line in result.stdout.splitlines()]
-    assert paths == [str(top) + "/d" * level for level in range(depth + 1)] + [str(top) + "/d" * depth + "/f"]
-
-
 def remove_chain(top, depth):
     """Bottom up, by descriptors: Python's own tree removal recurses once a level."""
     fds = [os.open(top, os.O_RDONLY | os.O_DIRECTORY)]

@@ -122,6 +122,34 @@ def test_a_recursive_change_of_group_keeps_the_operands_reference(work, tree, ar
     assert whole_state(work / "outside/staff") == before
 
 
+# Among many items to change (the walk then pins before it looks) and some already right, every other name of
+# root's file is still left alone and reported, everything else is changed, and the file outside is untouched.
+@pytest.mark.parametrize("files", [3, 40, 150])
+@pytest.mark.parametrize("args", [["chown", "-R", "501:80"], ["chgrp", "-R", "80"]])
+def test_other_names_among_many_changes(work, tree, args, files):
+    spread = {f"d{d}": {f"f{i}": "x" for i in range(files)} for d in range(3)}
+    make_tree(tree, {"many": spread})
+    names = [f"many/d{d}/h{k}" for d in range(3) for k in range(2)]
+    for name in names:
+        os.link(work / "outside/staff", tree / name)
+    for d in range(3):
+        for i in range(0, files, 25):  # already what the change gives
+            os.lchown(tree / f"many/d{d}/f{i}", 501, 80)
+    outside = whole_state(work / "outside/staff")
+    result = run_program(*args, tree)
+    assert result.returncode == 1
+    links = 2 + len(names)
+    assert sorted(result.stderr.splitlines()) == sorted(
+        f"{args[0]}: '{tree}/{name}': left alone: {links} hard links, owned by uid 0" for name in ["hard"] + names)
+    assert whole_state(work / "outside/staff") == outside
+    wanted = (501, 80) if args[0] == "chown" else None
+    for path, (uid, gid) in owners(tree / "many").items():
+        if os.path.basename(path).startswith("h"):
+            assert (uid, gid) == (0, 20), path
+        else:
+            assert (uid, gid) == (wanted or (uid, 80)) and gid == 80, path
+
+
 # A helper handed another name of a file: the change's reference owner is the one named, else the owner of the
 # folder that holds the operand (work/home/tree, 501's). Each helper: its arguments, the reference, and whether
 # the change was made on a file.

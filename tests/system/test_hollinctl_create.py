@@ -7,9 +7,8 @@ import shlex
 
 import pytest
 
-from conftest import Link, parse_syslog
+from conftest import HOLLINCTL, Link, ctl, parse_syslog
 
-HOLLINCTL = "/run/hollin/bin/hollinctl"
 HOME = "/Users/alice"
 SUMMARY = re.compile(r"hollinctl: (\w+) (\w+) \((\S+)\): (done|left in place \(not the account's\)), (\d+) items, "
                      r"\d+\.\d\d s, (\d+) log lines")
@@ -19,14 +18,6 @@ FRENCH = {"Documents": {}, "Musique": {}}
 # Every item the small template gives a new home (Non_localized and English.lproj).
 EVERY_ITEM = ["Applications", "Documents", "Documents/readme.txt", "Library", "Library/Preferences",
               "Library/Preferences/.GlobalPreferences.plist", "Music", "Sites", "Sites/index.html"]
-
-
-def ctl(host, *args, env=None):
-    """hollinctl with `args`, and `env` as the only variables besides the sandbox's own."""
-    prefix = ["/usr/bin/env", *(f"{k}={v}" for k, v in env.items())] if env is not None else []
-    done = host.sandbox([*prefix, HOLLINCTL, *args])
-    assert not any(m in done.stderr for m in ("Sanitizer", "runtime error:", "bwrap:")), done.stderr
-    return done.returncode, done.stdout.splitlines(), done.stderr
 
 
 def summaries(stderr):
@@ -54,42 +45,29 @@ def alices_own(host, layout):
 
 # --- merges that lose nothing --------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("case, home_field, layout, owner, message", [
-    ("bob owns it", "/Users/mallory", {"notes": "bob's"}, (502, 20), "/Users/mallory belongs to bob (uid 502), not "
-     "to mallory"),
-    ("root owns it", "/Users/mallory", {"notes": "root's"}, (0, 0), "/Users/mallory belongs to root (uid 0), not to "
-     "mallory"),
-    ("bob's home, trailing slash", "/Users/bob/", {"notes": "bob's"}, (503, 20), "/Users/bob is the home of "
-     "account 'bob' too"),  # the lookup drops the slash
-    ("bob's home, doubled slash", "/Users//bob", {"notes": "bob's"}, (503, 20), "/Users//bob is the home of account "
-     "'bob' too"),
-])
-def test_a_merge_into_someone_elses_home_is_refused(host, case, home_field, layout, owner, message):
+# (mallory's home field, what stands there, its owner, the refusal); nothing there: a plain create is refused too.
+REFUSED_MERGES = [
+    ("/Users/mallory", {"notes": "bob's"}, (502, 20), "/Users/mallory belongs to bob (uid 502), not to mallory"),
+    ("/Users/mallory", {"notes": "root's"}, (0, 0), "/Users/mallory belongs to root (uid 0), not to mallory"),
+    ("/Users/bob/", {"notes": "bob's"}, (503, 20), "/Users/bob is the home of account 'bob' too"),  # slash dropped
+    ("/Users//bob", {"notes": "bob's"}, (503, 20), "/Users//bob is the home of account 'bob' too"),
+    ("/Users/mallory", Link("/Users/bob"), (503, 20), "/Users/mallory is not a folder"),
+    ("/Users/mallory", "a file", (503, 20), "/Users/mallory is not a folder"),
+    ("/Users/bob", None, None, "/Users/bob is the home of account 'bob' too"),
+]
+
+
+@pytest.mark.parametrize("home_field, item, owner, message", REFUSED_MERGES)
+def test_a_merge_into_anything_but_the_accounts_own_folder_is_refused(host, home_field, item, owner, message):
     template(host)
     host.add_user("mallory", 503, home=home_field)
-    made = host.make_tree(home_field, layout)
-    os.chown(made, *owner)
+    if item is not None:
+        host.make_tree("/Users", {"bob": {"notes": "bob's"}, os.path.basename(home_field.rstrip("/")): item})
+        os.lchown(host.path(home_field), *owner)
     before = host.snapshot()
-    for extra in ([], ["--overwrite"], ["--dry-run"]):
-        assert ctl(host, "create", "mallory", "--into-existing", *extra) == (2, [], f"hollinctl: create: {message}\n")
-    assert host.snapshot() == before
-
-
-def test_a_home_field_naming_anothers_home_is_refused_before_it_exists(host):
-    template(host)
-    host.add_user("mallory", 503, home="/Users/bob")  # bob's home not made yet
-    assert ctl(host, "create", "mallory") == (2, [], "hollinctl: create: /Users/bob is the home of account 'bob' "
-                                                     "too\n")
-    assert not os.path.lexists(host.path("/Users/bob"))
-
-
-@pytest.mark.parametrize("item", [Link("/Users/bob"), "a file"])
-def test_a_merge_into_something_that_is_no_folder_is_refused(host, item):
-    template(host)
-    host.make_tree("/Users", {"bob": {"notes": "bob's"}, "alice": item})
-    os.lchown(host.path(HOME), 501, 20)
-    before = host.snapshot()
-    assert ctl(host, "create", "alice", "--into-existing") == (2, [], f"hollinctl: create: {HOME} is not a folder\n")
+    runs = [[]] if item is None else [["--into-existing", *extra] for extra in ([], ["--overwrite"], ["--dry-run"])]
+    for args in runs:
+        assert ctl(host, "create", "mallory", *args) == (2, [], f"hollinctl: create: {message}\n")
     assert host.snapshot() == before
 
 
@@ -348,33 +326,31 @@ def test_template_init_copies_the_sample(host, skel):
     assert [(home / ".bashrc").stat().st_uid] == [501] if skel else not (home / ".bashrc").exists()
 
 
-@pytest.mark.parametrize("existing", [{}, Link("/System/Library/User Template"), "a file"])
-def test_template_init_refuses_an_existing_template(host, existing):
-    host.make_template(SAMPLE, non_localized=NON_LOCALIZED, languages={"English": ENGLISH})
-    host.make_tree("/Library", {"User Template": existing})
+# (sample template, administrator's template, /etc/skel, arguments, message); a usage line follows the usage errors.
+TEMPLATE_REFUSED = [
+    (True, {}, True, ["init", "--from-skel"], f"template init: {ADMIN} already exists"),
+    (True, Link(SAMPLE), True, ["init"], f"template init: {ADMIN} already exists"),
+    (True, "a file", True, ["init", "--from-skel"], f"template init: {ADMIN} already exists"),
+    (False, None, True, ["init"], f"template init: no sample template at {SAMPLE}"),
+    (False, None, True, ["init", "--from-skel"], f"template init: no sample template at {SAMPLE}"),
+    (True, None, False, ["init", "--from-skel"], "template init: no folder /etc/skel"),
+    (True, None, True, ["frob"], "template: unknown subcommand 'frob'"),
+    (True, None, True, [], "template: name one subcommand (init)"),
+    (True, None, True, ["init", "--dry-run"], "template: unknown option --dry-run"),
+]
+
+
+@pytest.mark.parametrize("sample, existing, skel, args, message", TEMPLATE_REFUSED)
+def test_template_init_refusals(host, sample, existing, skel, args, message):
+    if sample:
+        host.make_template(SAMPLE, non_localized=NON_LOCALIZED)
+    if existing is not None:
+        host.make_tree("/Library", {"User Template": existing})
+    if skel:
+        host.make_tree("/etc/skel", {".profile": "# profile"})
     before = host.snapshot()
-    assert ctl(host, "template", "init", "--from-skel") == (2, [], f"hollinctl: template init: {ADMIN} already "
-                                                                   "exists\n")
-    assert host.snapshot() == before
-
-
-@pytest.mark.parametrize("args, message", [
-    (["init"], f"template init: no sample template at {SAMPLE}"),
-    (["init", "--from-skel"], f"template init: no sample template at {SAMPLE}"),
-])
-def test_template_init_without_a_sample(host, args, message):
-    before = host.snapshot()
-    assert ctl(host, "template", *args) == (2, [], f"hollinctl: {message}\n")
-    assert host.snapshot() == before
-
-
-def test_template_init_without_skel_and_usage(host):
-    host.make_template(SAMPLE, non_localized=NON_LOCALIZED)
-    before = host.snapshot()
-    assert ctl(host, "template", "init", "--from-skel") == (2, [], "hollinctl: template init: no folder /etc/skel\n")
-    for args, message in ((["frob"], "template: unknown subcommand 'frob'"),
-                          ([], "template: name one subcommand (init)"),
-                          (["init", "--dry-run"], "template: unknown option --dry-run")):
-        status, _, err = ctl(host, "template", *args)
-        assert (status, err.splitlines()[0]) == (2, f"hollinctl: {message}")
+    status, out, err = ctl(host, "template", *args)
+    lines = err.splitlines()
+    assert (status, out, lines[0]) == (2, [], f"hollinctl: {message}")
+    assert lines[1].startswith("usage: ") if message.startswith("template:") else len(lines) == 1
     assert host.snapshot() == before

@@ -7,9 +7,8 @@ import shlex
 import pytest
 
 import hoststate as hs
-from conftest import REPO, File, Folder, Link
+from conftest import HOLLINCTL, REPO, File, Folder, Link, ctl
 
-HOLLINCTL = "/run/hollin/bin/hollinctl"
 HOME = "/Users/alice"
 ALICE = (501, 20)
 DENY_DELETE = " 0: group:everyone deny delete"
@@ -18,9 +17,7 @@ ALICE_ALL = (" 1: alice allow list,add_file,search,delete,add_subdirectory,delet
 
 
 def show(host, *args):
-    done = host.sandbox([HOLLINCTL, "show", *args])
-    assert "Sanitizer" not in done.stderr and "runtime error:" not in done.stderr, done.stderr
-    return done.returncode, done.stdout.splitlines(), done.stderr
+    return ctl(host, "show", *args)
 
 
 def test_a_home_after_the_permission_pass(host):

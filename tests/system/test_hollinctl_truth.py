@@ -12,8 +12,8 @@ import time
 
 import pytest
 
-from conftest import REPO, parse_syslog
-from test_hollinctl import CHANGE, HOME, HOLLINCTL, clean, count, created, ctl, state, summary
+from conftest import HOLLINCTL, REPO, ctl, parse_syslog
+from test_hollinctl import CHANGE, HOME, clean, count, created, state, summary
 
 METRICS = "/var/lib/metrics"
 

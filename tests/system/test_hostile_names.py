@@ -8,10 +8,9 @@ import subprocess
 
 import pytest
 
-from conftest import BUILD, SANITIZER_ENV, SYSLOG_HEADER
+from conftest import BUILD, HOLLINCTL, SANITIZER_ENV, SYSLOG_HEADER
 
 HOLLIN = "/run/hollin/bin/hollin"
-HOLLINCTL = "/run/hollin/bin/hollinctl"
 HOME = "/Users/alice"
 APPLY = [HOLLIN, "-apply", HOME, "501", "20", "3", "-", "", "alice"]
 
@@ -40,7 +39,6 @@ def raw_controls(data):
 def run(host, argv, uid=None):
     """argv inside the sandbox; (status, stdout, stderr) as bytes."""
     done = host.sandbox(argv, uid=uid)
-    assert not any(m in done.stderr for m in ("Sanitizer", "runtime error:", "bwrap:")), done.stderr
     return (done.returncode, done.stdout.encode("utf-8", "surrogateescape"),
             done.stderr.encode("utf-8", "surrogateescape"))
 
