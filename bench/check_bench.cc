@@ -52,7 +52,7 @@ int main(int argc, char* argv[]) {
   const size_t items = std::strtoul(argv[3], nullptr, 10);
   bench::makeTemplate(300, 0, 11);
 
-  std::vector<double> check, chown, ratio;
+  bench::Paired pairs;
   for (int r = 0; r < runs; ++r) {
     const std::string tag = std::to_string(items) + "-" + std::to_string(r);
     const std::string checkHome = freshTree(items, "check" + tag);
@@ -64,11 +64,9 @@ int main(int argc, char* argv[]) {
     if (r % 2 == 0) k = checkTree(hollinctl, checkHome);
     c = bench::runProgram({"/usr/bin/chown", "-R", "alice:20", chownHome});
     if (r % 2 == 1) k = checkTree(hollinctl, checkHome);
-    check.push_back(k.seconds), chown.push_back(c.seconds), ratio.push_back(k.seconds / c.seconds);
+    pairs.add(k.seconds, c.seconds, bench::emptyRun());
   }
-  std::printf("home %zu items: check %.3fs  chown -R %.3fs  (medians of %d paired runs)\n", items,
-              bench::median(check), bench::median(chown), runs);
-  std::printf("  check / chown -R = %.2f\n", bench::median(ratio));
+  pairs.print(("hollinctl check, " + std::to_string(items) + " items").c_str(), "chown -R", "<= 0.4");
 
   long smallest = 0, largest = 0;
   for (int a = 4; a < argc; ++a) {
@@ -78,6 +76,6 @@ int main(int argc, char* argv[]) {
     largest = std::max(largest, rss);
     std::printf("  peak resident memory of check at %zu items: %ld KiB\n", size, rss);
   }
-  if (argc > 5) std::printf("  largest - smallest = %ld KiB\n", largest - smallest);
+  if (argc > 5) std::printf("  largest - smallest = %ld KiB (goal: flat, at most 8 MiB)\n", largest - smallest);
   return 0;
 }

@@ -4,6 +4,7 @@
 // 15% folders, small files and a few links, made breadth-first so that every
 // level fills before the next.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -114,6 +115,63 @@ inline double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   const size_t n = values.size();
   return n == 0 ? 0 : (n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2);
+}
+
+/// Paired runs of a contender against its baseline. Each pair also times an
+/// empty run (a program that does nothing), the cost of starting and waiting
+/// for a program, which is taken off both sides before they are compared.
+struct Paired {
+  std::vector<double> run, base, empty, ratio;
+
+  void add(double runSeconds, double baseSeconds, double emptySeconds) {
+    run.push_back(runSeconds), base.push_back(baseSeconds), empty.push_back(emptySeconds);
+    ratio.push_back((runSeconds - emptySeconds) / (baseSeconds - emptySeconds));
+  }
+  /// One line: the medians of each side, the median ratio and the goal.
+  void print(const char* what, const char* baseline, const char* goal) const {
+    std::printf("%-58s %8.4fs  %-22s %8.4fs  empty %.4fs  ratio %.2f  (goal %s, median of %zu paired runs)\n", what,
+                median(run), baseline, median(base), median(empty), median(ratio), goal, ratio.size());
+  }
+};
+
+/// The time of an empty run: starting a program that does nothing.
+inline double emptyRun() { return runProgram({"/bin/true"}).seconds; }
+
+/// Copies the tree at `from` (a folder) into the existing folder `to`, every
+/// item given `uid` and `gid`; links are copied as links.
+inline void copyTree(const std::string& from, const std::string& to, uid_t uid, gid_t gid) {
+  DIR* dir = opendir(from.c_str());
+  if (!dir) return;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string source = from + "/" + name, target = to + "/" + name;
+    struct stat status {};
+    if (lstat(source.c_str(), &status) != 0) continue;
+    if (S_ISDIR(status.st_mode)) {
+      mkdir(target.c_str(), status.st_mode & 07777);
+      copyTree(source, target, uid, gid);
+    } else if (S_ISLNK(status.st_mode)) {
+      char link[4096];
+      const ssize_t length = readlink(source.c_str(), link, sizeof link - 1);
+      if (length < 0) continue;
+      link[length] = 0;
+      symlink(link, target.c_str());
+    } else {
+      const int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+      const int out = open(target.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, status.st_mode & 07777);
+      char buffer[65536];
+      ssize_t got;
+      while (in >= 0 && out >= 0 && (got = read(in, buffer, sizeof buffer)) > 0) {
+        if (write(out, buffer, got) != got) break;
+      }
+      if (in >= 0) close(in);
+      if (out >= 0) close(out);
+    }
+    lchown(target.c_str(), uid, gid);
+  }
+  closedir(dir);
+  lchown(to.c_str(), uid, gid);
 }
 
 }  // namespace bench
