@@ -114,7 +114,7 @@ CheckSummary checkHome(const CheckAccount& account, const std::string& templateR
   }
   const RunAccount owner{account.name, account.uid, account.gid, account.uuid};
   RunChanges changes = planRunChanges(as == CheckAs::Repair ? RunKind::Repair : RunKind::Apply, owner, home,
-                                      templateRoot, run.policy.get());
+                                      templateRoot, run.policy.get(), &run.names.identities);
   Checker checker{changes, hooks, run.names, {}, {}};
   checker.summary.reached = true;
 

@@ -136,7 +136,7 @@ RunChanges planRunChanges(RunKind kind, const RunAccount& account, const HeldHom
   run.owner.uid = account.uid;
   run.owner.gid = account.gid;
   if (kind == RunKind::Apply) {
-    addSteps(run, home, passRuns(home.path, policy, account.name));
+    addSteps(run, home, passRuns(home.path, policy, account.name, identities));
   } else {
     for (const ProgramRun& first :
          repairRunsBefore(home.path, account.name, repairGroupFor(account.gid), identities)) {
