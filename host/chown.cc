@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -32,7 +33,7 @@
 #include "platform/admin/trusted.h"
 #include "platform/below/pause.h"
 #include "platform/below/pin.h"
-#include "platform/below/walk.h"
+#include "platform/below/pool.h"
 #include "platform/directory.h"
 #include "platform/fd.h"
 #include "platform/watch.h"
@@ -182,6 +183,46 @@ struct LookGuess {
   void alreadyRight() { changedInARow = 0; }
 };
 
+// One item below the named folder: folders through the walk's own
+// descriptors, everything else pinned by name from its folder.
+WalkStep changeItem(Change& change, PinBatch& done, LookGuess& guess, const WalkItem& item) {
+  if (item.fd >= 0) {
+    if (!alreadyOwned(change, item.status.st_uid, item.status.st_gid, item.status.st_mode)) {
+      changePinned(change, item.fd, *item.path, item.status);
+    }
+    return WalkStep::Descend;
+  }
+  if (!guess.pinFirst()) {
+    struct statx seen {};
+    if (statx(item.parentFd, item.name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+              STATX_TYPE | STATX_MODE | STATX_UID | STATX_GID, &seen) == 0 &&
+        !S_ISDIR(seen.stx_mode) && alreadyOwned(change, seen.stx_uid, seen.stx_gid, seen.stx_mode)) {
+      guess.alreadyRight();
+      return WalkStep::Skip;
+    }
+  }
+  const int itemPin = openat(item.parentFd, item.name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (itemPin < 0) {
+    if (errno != ENOENT) complain(change, *item.path, "cannot access", errno);
+    return WalkStep::Skip;
+  }
+  done.add(itemPin);
+  // The status that decides, and that the hard-link rule is asked of, is
+  // the pin's own: whatever stood at the name when it was looked at.
+  struct stat status {};
+  if (fstat(itemPin, &status) != 0) {
+    complain(change, *item.path, "cannot access", errno);
+    return WalkStep::Skip;
+  }
+  if (alreadyOwned(change, status.st_uid, status.st_gid, status.st_mode)) {
+    guess.alreadyRight();
+    return WalkStep::Skip;
+  }
+  guess.changed();
+  changePinned(change, itemPin, *item.path, status);
+  return WalkStep::Skip;
+}
+
 // Below the named folder: folders through the walk's own descriptors,
 // everything else pinned by name from its folder, never followed. Every item
 // is held to the operand's reference owner: a folder below it that someone
@@ -190,51 +231,24 @@ void changeTree(Change& change, int pin, const std::string& path) {
   const int opened = reopenPinned(pin, O_RDONLY | O_DIRECTORY);
   if (opened < 0) return complain(change, path, "cannot read directory", -opened);
   UniqueFd folder(opened);
-  PinBatch done;
-  LookGuess guess;
+  // Walkers on several threads: each keeps its own pins and guess, and
+  // says through the shared flag when something failed.
+  thread_local PinBatch done;
+  thread_local LookGuess guess;
+  std::atomic<bool> failed{false};
   WalkVisitor visitor;
   visitor.examineNonFolders = false;
   visitor.crossDevices = true;
-  visitor.enter = [&](const WalkItem& item) {
+  visitor.enter = [&change, &failed](const WalkItem& item) {
     countProgress();
-    if (item.fd >= 0) {
-      if (!alreadyOwned(change, item.status.st_uid, item.status.st_gid, item.status.st_mode)) {
-        changePinned(change, item.fd, *item.path, item.status);
-      }
-      return WalkStep::Descend;
-    }
-    if (!guess.pinFirst()) {
-      struct statx seen {};
-      if (statx(item.parentFd, item.name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
-                STATX_TYPE | STATX_MODE | STATX_UID | STATX_GID, &seen) == 0 &&
-          !S_ISDIR(seen.stx_mode) && alreadyOwned(change, seen.stx_uid, seen.stx_gid, seen.stx_mode)) {
-        guess.alreadyRight();
-        return WalkStep::Skip;
-      }
-    }
-    const int itemPin = openat(item.parentFd, item.name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (itemPin < 0) {
-      if (errno != ENOENT) complain(change, *item.path, "cannot access", errno);
-      return WalkStep::Skip;
-    }
-    done.add(itemPin);
-    // The status that decides, and that the hard-link rule is asked of, is
-    // the pin's own: whatever stood at the name when it was looked at.
-    struct stat status {};
-    if (fstat(itemPin, &status) != 0) {
-      complain(change, *item.path, "cannot access", errno);
-      return WalkStep::Skip;
-    }
-    if (alreadyOwned(change, status.st_uid, status.st_gid, status.st_mode)) {
-      guess.alreadyRight();
-      return WalkStep::Skip;
-    }
-    guess.changed();
-    changePinned(change, itemPin, *item.path, status);
-    return WalkStep::Skip;
+    Change mine = change;
+    const WalkStep step = changeItem(mine, done, guess, item);
+    if (mine.failed) failed = true;
+    return step;
   };
-  const WalkError error = walkTree(folder.get(), path, visitor);
+  const WalkError error = walkTreeShared(folder.get(), path, visitor, walkWorkers());
   done.flush();
+  if (failed) change.failed = true;
   if (error.error) complain(change, error.path, "cannot read directory", error.error);
 }
 
