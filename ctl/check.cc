@@ -100,7 +100,7 @@ struct Checker {
 }  // namespace
 
 
-CheckRun startCheckRun() { return CheckRun{readNameBook(), loadPermissionPolicy()}; }
+CheckRun startCheckRun() { return CheckRun{readNameBook(), loadPermissionPolicy(), {}, {}}; }
 
 CheckSummary checkHome(const CheckAccount& account, const std::string& templateRoot, CheckAs as,
                        const CheckHooks& hooks, CheckRun& run) {
@@ -112,9 +112,13 @@ CheckSummary checkHome(const CheckAccount& account, const std::string& templateR
                                                   : account.home + " is not a folder";
     return failed;
   }
+  if (as == CheckAs::Repair && run.listedTemplate != templateRoot) {
+    run.listing = std::make_shared<TemplateListing>(listRepairTemplate(templateRoot));
+    run.listedTemplate = templateRoot;
+  }
   const RunAccount owner{account.name, account.uid, account.gid, account.uuid};
   RunChanges changes = planRunChanges(as == CheckAs::Repair ? RunKind::Repair : RunKind::Apply, owner, home,
-                                      templateRoot, run.policy.get(), &run.names.identities);
+                                      templateRoot, run.policy.get(), &run.names.identities, run.listing.get());
   Checker checker{changes, hooks, run.names, {}, {}};
   checker.summary.reached = true;
 
@@ -141,7 +145,7 @@ CheckSummary checkHome(const CheckAccount& account, const std::string& templateR
   }
   if (hooks.progress) hooks.progress(checker.summary.items);
   if (as == CheckAs::Repair) {
-    forEachUnmended(home, templateRoot, [&](const std::string& path, const char* kind) {
+    forEachUnmended(home, *run.listing, [&](const std::string& path, const char* kind) {
       ++(std::strcmp(kind, "missing") == 0 ? checker.summary.missing : checker.summary.links);
       if (hooks.unmended) hooks.unmended({path, kind});
     });

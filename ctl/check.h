@@ -8,12 +8,15 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "ctl/names.h"
 #include "platform/plist.h"
 #include "platform/uuid.h"
+
+struct TemplateListing;
 
 enum class CheckAs { Repair, Apply };
 
@@ -71,6 +74,8 @@ struct CheckHooks {
 struct CheckRun {
   NameBook names;
   PlistRef policy;
+  std::string listedTemplate;  // the template `listing` was read from, once
+  std::shared_ptr<TemplateListing> listing;
 };
 
 /// The identity files and the policy as they are now.

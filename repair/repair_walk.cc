@@ -57,8 +57,12 @@ int openMatchParent(const std::string& match, const std::string& home, int homeF
 
 MatchVerdict judgeMatch(const std::string& templateItem, const std::string& match, dev_t homeDevice) {
   bool templateIsFolder = false;
-  bool matchIsFolder = false;
   if (!fileExists(templateItem, &templateIsFolder)) return MatchVerdict::TemplateMissing;
+  return judgeKnownMatch(templateIsFolder, match, homeDevice);
+}
+
+MatchVerdict judgeKnownMatch(bool templateIsFolder, const std::string& match, dev_t homeDevice) {
+  bool matchIsFolder = false;
   if (!fileExists(match, &matchIsFolder)) return MatchVerdict::MatchMissing;
   if (templateIsFolder != matchIsFolder) return MatchVerdict::KindsDiffer;
   const std::optional<FileStatus> status = lstatPath(match, nullptr);
@@ -99,24 +103,47 @@ void forEachHomeMatch(const std::string& home, const std::string& subpath,
   globfree(&matches);
 }
 
-void repairTemplateItem(const RepairWalkContext& context, const std::string& subpath) {
+// A match told to a dry run: the same tests and the same way in as a change.
+// `folder` is the template item's kind when the run listed it already.
+void tellMatch(const RepairWalkContext& context, const std::string& templateItem, std::optional<bool> folder,
+               const std::string& match) {
+  const MatchVerdict verdict = folder ? judgeKnownMatch(*folder, match, context.homeDevice)
+                                      : judgeMatch(templateItem, match, context.homeDevice);
+  if (verdict != MatchVerdict::Apply) return;
+  std::string name;
+  UniqueFd parent(openMatchParent(match, context.home, context.homeFd, &name));
+  if (parent.valid()) (*context.dryRun)(parent.get(), name, match);
+}
+
+void repairTemplateItem(const RepairWalkContext& context, const std::string& subpath, std::optional<bool> folder) {
   const std::string templateItem = joinPath(context.templateBase, subpath);
   forEachHomeMatch(context.home, subpath, [&](const std::string& match) {
-    if (!context.dryRun) {
-      return repairMatchedItem(templateItem, match, context.home, context.homeDevice, context.userUUID,
-                               context.homeFd, context.homeOwner);
-    }
-    // The same tests and the same way in as a change, but only told.
-    if (judgeMatch(templateItem, match, context.homeDevice) != MatchVerdict::Apply) return;
-    std::string name;
-    UniqueFd parent(openMatchParent(match, context.home, context.homeFd, &name));
-    if (parent.valid()) (*context.dryRun)(parent.get(), name, match);
+    if (context.dryRun) return tellMatch(context, templateItem, folder, match);
+    repairMatchedItem(templateItem, match, context.home, context.homeDevice, context.userUUID, context.homeFd,
+                      context.homeOwner);
   });
 }
 
+TemplateListing listRepairTemplate(const std::string& templateRoot) {
+  TemplateListing listing;
+  for (size_t i = 0; i < std::size(kRepairTemplateFolders); ++i) {
+    const std::string base = joinPath(templateRoot, kRepairTemplateFolders[i]);
+    // Not examined: a template folder that is not there has nothing to repair.
+    enumerateSubpaths(base, [&](const std::string& subpath) {
+      bool folder = false;
+      if (fileExists(joinPath(base, subpath), &folder)) listing.items[i].push_back({subpath, folder});
+    });
+  }
+  return listing;
+}
+
 void walkRepairTemplate(const std::string& templateRoot, std::string& templateBase, const RepairWalkContext& context) {
-  for (const char* folder : kRepairTemplateFolders) {
-    templateBase = joinPath(templateRoot, folder);
+  for (size_t i = 0; i < std::size(kRepairTemplateFolders); ++i) {
+    templateBase = joinPath(templateRoot, kRepairTemplateFolders[i]);
+    if (context.dryRun && context.listing) {
+      for (const TemplateItem& item : context.listing->items[i]) repairTemplateItem(context, item.subpath, item.folder);
+      continue;
+    }
     // Not examined: a template folder that is not there has nothing to repair.
     enumerateSubpaths(templateBase, [&context](const std::string& subpath) { repairTemplateItem(context, subpath); });
   }

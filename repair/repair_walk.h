@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/uuid.h"
 
@@ -12,6 +13,23 @@
 /// it: the folder that holds it (reached below the home without links), its
 /// name there, and the match as glob gave it.
 using MatchVisitor = std::function<void(int parentFd, const std::string& name, const std::string& match)>;
+
+/// The template folders a repair walks, in this order.
+inline constexpr const char* kRepairTemplateFolders[] = {"Non_localized", "English.lproj"};
+
+/// An item of the template as its walk finds it.
+struct TemplateItem {
+  std::string subpath;  // relative to its template folder
+  bool folder = false;
+};
+
+/// The items of each of the repair's template folders, in the walk's order:
+/// read once for a check over many homes. The template is root's, so its
+/// kinds stand for the run.
+struct TemplateListing {
+  std::vector<TemplateItem> items[std::size(kRepairTemplateFolders)];
+};
+TemplateListing listRepairTemplate(const std::string& templateRoot);
 
 /// Shared by the repair driver and its walk for the length of one repair.
 struct RepairWalkContext {
@@ -22,10 +40,8 @@ struct RepairWalkContext {
   int homeFd = -1;  // the home, pinned without following a link
   uid_t homeOwner = 0;  // after the recursive owner change; a multiply-linked file must be theirs
   const MatchVisitor* dryRun = nullptr;  // set: nothing is changed or logged, the visitor is told
+  const TemplateListing* listing = nullptr;  // set (with dryRun): the template as read once for the run
 };
-
-/// The template folders a repair walks, in this order.
-inline constexpr const char* kRepairTemplateFolders[] = {"Non_localized", "English.lproj"};
 
 /// Walks each of the repair's template folders below `templateRoot` in turn:
 /// sets `templateBase` (which `context` reads) and hands every subpath to
@@ -35,7 +51,9 @@ void walkRepairTemplate(const std::string& templateRoot, std::string& templateBa
 /// Finds every home item that plays the part of the template item at
 /// `subpath` (every *.lproj where the path passes through English.lproj),
 /// tests it against the template item and gives it the per-item rules.
-void repairTemplateItem(const RepairWalkContext& context, const std::string& subpath);
+/// `folder`, when given, is the template item's kind as the run listed it.
+void repairTemplateItem(const RepairWalkContext& context, const std::string& subpath,
+                        std::optional<bool> folder = std::nullopt);
 
 /// Tests one match and, when it passes, gives it the per-item rules without
 /// changing its owner. The match is changed only when it lies below the home
@@ -55,6 +73,9 @@ enum class MatchVerdict {
 
 /// Judges a match as the walk does, without logging or changing anything.
 MatchVerdict judgeMatch(const std::string& templateItem, const std::string& match, dev_t homeDevice);
+
+/// The same, for a template item whose kind is known already.
+MatchVerdict judgeKnownMatch(bool templateIsFolder, const std::string& match, dev_t homeDevice);
 
 /// Opens the folder that holds `match` (a path that glob gave below `home`),
 /// reached again from the pinned home with no link on the way and no escape,

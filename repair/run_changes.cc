@@ -45,14 +45,16 @@ void addSteps(RunChanges& run, const HeldHome& home, const std::vector<ProgramRu
 
 // The items the repair's template walk gives the rules: the walk itself,
 // told instead of changing.
-void collectMatches(RunChanges& run, const HeldHome& home, const std::string& templateRoot) {
+void collectMatches(RunChanges& run, const HeldHome& home, const std::string& templateRoot,
+                    const TemplateListing* listing) {
   const MatchVisitor record = [&run](int parentFd, const std::string& name, const std::string&) {
     struct stat status {};
     if (fstatat(parentFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) run.matched.insert(idOf(status));
   };
   std::string templateBase;
   const std::optional<Uuid> noUuid;
-  const RepairWalkContext context{home.path, templateBase, home.status.st_dev, noUuid, home.folder.get(), 0, &record};
+  const RepairWalkContext context{home.path, templateBase, home.status.st_dev, noUuid, home.folder.get(), 0, &record,
+                                  listing};
   walkRepairTemplate(templateRoot, templateBase, context);
 }
 
@@ -128,7 +130,8 @@ void addProgramChanges(const RunChanges& run, const ItemFacts& item, mode_t mode
 }  // namespace
 
 RunChanges planRunChanges(RunKind kind, const RunAccount& account, const HeldHome& home,
-                          const std::string& templateRoot, plist_t policy, const IdentityFiles* identities) {
+                          const std::string& templateRoot, plist_t policy, const IdentityFiles* identities,
+                          const TemplateListing* listing) {
   RunChanges run;
   run.kind = kind;
   run.uuid = account.uuid;
@@ -145,7 +148,7 @@ RunChanges planRunChanges(RunKind kind, const RunAccount& account, const HeldHom
       run.owner.gid = first.effect.group;
       run.ownerStep = first.tool;
     }
-    collectMatches(run, home, templateRoot);
+    collectMatches(run, home, templateRoot, listing);
     addSteps(run, home, repairRunsAfter(home.path, account.name, policy, identities));
   }
   run.owner.linkedFileOwner = run.owner.uid;
@@ -225,7 +228,7 @@ std::vector<AclEntry> listOutcome(std::vector<AclEntry> have, const std::vector<
   return have;
 }
 
-void forEachUnmended(const HeldHome& home, const std::string& templateRoot,
+void forEachUnmended(const HeldHome& home, const TemplateListing& listing,
                      const std::function<void(const std::string& path, const char* kind)>& visit) {
   std::vector<std::string> told;
   const auto below = [&](const std::string& path) {
@@ -239,10 +242,10 @@ void forEachUnmended(const HeldHome& home, const std::string& templateRoot,
     visit(path, kind);
   };
   const std::string prefix = joinPath(home.path, "") + "/";
-  for (const char* folder : kRepairTemplateFolders) {
-    // Not examined: a template folder that cannot be listed has nothing to tell of.
-    enumerateSubpaths(joinPath(templateRoot, folder), [&](const std::string& subpath) {
-      if (below(subpath)) return;
+  for (const std::vector<TemplateItem>& items : listing.items) {
+    for (const TemplateItem& item : items) {
+      const std::string& subpath = item.subpath;
+      if (below(subpath)) continue;
       bool matched = false;
       forEachHomeMatch(home.path, subpath, [&](const std::string& match) {
         matched = true;
@@ -259,6 +262,6 @@ void forEachUnmended(const HeldHome& home, const std::string& templateRoot,
         }
       });
       if (!matched) tell(subpath, "missing");
-    });
+    }
   }
 }

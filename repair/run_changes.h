@@ -23,6 +23,7 @@
 #include "platform/admin/home.h"
 #include "platform/plist.h"
 #include "platform/uuid.h"
+#include "repair/repair_walk.h"
 
 enum class RunKind { Repair, Apply };
 
@@ -83,8 +84,11 @@ struct RunChanges {
 /// The plan of a run on the held home: the programs before the rules (a
 /// repair's owner change), the items the rules reach (a repair's template
 /// matches), the programs after (the policy, the built-in commands).
+/// `identities` and `listing`, when given, are the identity files and the
+/// template as read once for many homes.
 RunChanges planRunChanges(RunKind kind, const RunAccount& account, const HeldHome& home,
-                          const std::string& templateRoot, plist_t policy, const IdentityFiles* identities = nullptr);
+                          const std::string& templateRoot, plist_t policy, const IdentityFiles* identities = nullptr,
+                          const TemplateListing* listing = nullptr);
 
 /// The changes the run makes to one item, in order; the home is the item at
 /// depth 0. `leftAlone` is set when the item is a file with other names that
@@ -111,5 +115,5 @@ std::vector<hostacl::AclEntry> listOutcome(std::vector<hostacl::AclEntry> have, 
 /// A template item that a repair leaves as it is: it finds no counterpart in
 /// the home ("missing"), or a symbolic link in its place ("link"), as the
 /// repair finds them; nothing below an item told of already is told again.
-void forEachUnmended(const HeldHome& home, const std::string& templateRoot,
+void forEachUnmended(const HeldHome& home, const TemplateListing& listing,
                      const std::function<void(const std::string& path, const char* kind)>& visit);
