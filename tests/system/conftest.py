@@ -174,6 +174,18 @@ class Host:
         self._mounts.append(target)
         return target
 
+    def mount_untyped(self, sandbox_path):
+        """A volume whose listings give no item types (ext2 without its filetype feature), empty."""
+        target, image = self.path(sandbox_path), self.root.parent / f"untyped-{len(self._mounts)}.img"
+        target.mkdir(parents=True, exist_ok=True)
+        with open(image, "wb") as f:
+            f.truncate(8 << 20)
+        subprocess.run(["mkfs.ext2", "-q", "-F", "-O", "^filetype", image], check=True)
+        subprocess.run(["mount", "-o", "loop", image, target], check=True)
+        self._mounts.append(target)
+        (target / "lost+found").rmdir()
+        return target
+
     def sandbox(self, argv, uid=None, log_socket=None):
         """Runs argv inside (as root, or as `uid`); returns the CompletedProcess."""
         cmd = [str(SANDBOX), *(["--log", str(log_socket)] if log_socket else []),

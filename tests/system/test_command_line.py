@@ -130,11 +130,14 @@ def test_delete_home_removes_links_as_themselves(templated):
     for path in ("/Users/user-link", "/Users/carol"):
         assert templated.run(["x", path, "501", "20", "2"]) == (0, [])
     assert templated.snapshot() == without(before, "/Users/carol", "/Users/user-link")
-    # A home that is a volume's folder goes as well.
-    templated.mount_tmpfs("/Volumes/Data")
-    own_home(templated, "/Volumes/Data/carol")
-    assert templated.run(["x", "/Volumes/Data/carol", "501", "20", "2"]) == (0, [])
-    assert os.listdir(templated.path("/Volumes/Data")) == []
+    # A home that is a volume's folder goes as well, also from a volume whose listings give no item types.
+    for volume, mount in (("/Volumes/Data", templated.mount_tmpfs), ("/Volumes/Old", templated.mount_untyped)):
+        mount(volume)
+        own_home(templated, f"{volume}/carol", layout={"Desktop": {"note": "hi\n", "a": {"b": {}}},
+                                                      "out": Link("/Library/Outside")})
+        assert templated.run(["x", f"{volume}/carol", "501", "20", "2"]) == (0, [])
+        assert os.listdir(templated.path(volume)) == []
+    assert templated.path("/Library/Outside/sentinel").read_text() == "keep\n"
 
 
 @pytest.mark.parametrize("culprit", ["Desktop/locked", "mnt"])  # an immutable file, a mount point

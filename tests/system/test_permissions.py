@@ -226,6 +226,24 @@ def test_policy_rules(host, name, group):
                      "Docs/x": (0o750, OWNER)}
 
 
+def test_a_second_run_writes_nothing(host):
+    # What the per-item rules have set right gets no write at all: not even a change time moves. (The home's
+    # own list and mode are written on every run.)
+    top = host.make_tree(HOME, {"doc.txt": "x", "Documents": {"a": {"f.txt": "y"}}, "Public": {"Drop Box": {}},
+                                "Locked": Folder({}, mode=0o700)})
+    write_policy(host, [])  # the per-item rules alone
+    assert permissions(host) == (0, [])
+    hs.add_flags(top / "Locked", hs.UF_NODUMP)  # a flag the rules keep
+
+    def change_times():
+        return {os.path.relpath(os.path.join(d, n), top): os.lstat(os.path.join(d, n)).st_ctime_ns
+                for d, dirs, files in os.walk(top) for n in dirs + files}
+
+    before = change_times()
+    assert permissions(host) == (0, [])
+    assert change_times() == before
+
+
 def test_home_deeper_than_the_longest_path(host):
     top = host.make_tree(HOME, {})
     name, levels = "d" * 120, 40  # past PATH_MAX, and more folders than a walk keeps open
