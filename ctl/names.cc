@@ -17,6 +17,7 @@ std::string idText(const std::unordered_map<Id, std::string>& table, Id id) {
 NameBook readNameBook() {
   NameBook book;
   book.identities = readIdentityFiles();
+  indexQualifiers(book.identities);
   for (const AccountRecord& account : book.identities.accounts) book.users.try_emplace(account.uid, account.shortName);
   for (const GroupRecord& group : book.identities.groups) book.groups.try_emplace(group.gid, group.name);
   return book;

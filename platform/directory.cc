@@ -162,8 +162,25 @@ Uuid accountUuid(uid_t uid) { return directoryUuid("user:" + std::to_string(uid)
 
 Uuid groupUuid(gid_t gid) { return directoryUuid("group:" + std::to_string(gid)); }
 
+namespace {
+
+std::string uuidKey(const Uuid& uuid) { return std::string(uuid.bytes.begin(), uuid.bytes.end()); }
+
+}  // namespace
+
+void indexQualifiers(IdentityFiles& identities) {
+  identities.qualifiers.clear();
+  // The first account with an id names it, and accounts before groups: as the scan below.
+  for (const AccountRecord& a : identities.accounts) identities.qualifiers.try_emplace(uuidKey(accountUuid(a.uid)), a.shortName);
+  for (const GroupRecord& g : identities.groups) identities.qualifiers.try_emplace(uuidKey(groupUuid(g.gid)), "group:" + g.name);
+}
+
 std::string qualifierName(const Uuid& uuid, const IdentityFiles& identities) {
   if (uuid == parseUuid(EveryoneGroupUUID)) return std::string("group:") + kEveryoneName;
+  if (!identities.qualifiers.empty()) {
+    const auto found = identities.qualifiers.find(uuidKey(uuid));
+    return found != identities.qualifiers.end() ? found->second : formatUuid(uuid);
+  }
   for (const AccountRecord& a : identities.accounts) {
     if (accountUuid(a.uid) == uuid) return a.shortName;
   }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/uuid.h"
@@ -59,6 +60,9 @@ std::optional<Uuid> groupUuidByName(std::string_view name, const char* groupFile
 struct IdentityFiles {
   std::vector<AccountRecord> accounts;
   std::vector<GroupRecord> groups;
+  /// Optional: each UUID's qualifier text, as qualifierName gives it, by the
+  /// UUID's bytes (see indexQualifiers).
+  std::unordered_map<std::string, std::string> qualifiers;
 };
 
 /// The identity files as they are now.
@@ -76,6 +80,10 @@ std::optional<gid_t> groupIdOf(const std::string& text, const char* groupFile = 
 
 Uuid accountUuid(uid_t uid);
 Uuid groupUuid(gid_t gid);
+
+/// Fills `identities.qualifiers`: a run that names many entries of many
+/// accounts then finds each name at once instead of hashing every account.
+void indexQualifiers(IdentityFiles& identities);
 
 /// Text qualifier for a UUID as the access-list text form writes it: the
 /// user's short name, "group:NAME", or the UUID text when no one has it.

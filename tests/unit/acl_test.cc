@@ -55,14 +55,18 @@ TEST(AclText, ParsesFormatsAndRefuses) {
 // Names handed in, read once: an account before a group, the first of two lines with one name, a group only
 // as "group:NAME", and a UUID nobody in them has as its text.
 TEST(AclText, NamesComeFromTheIdentitiesHandedIn) {
-  const IdentityFiles identities{{{"carol", "", "", 601, 20}, {"dup", "", "", 602, 20}, {"dup", "", "", 603, 20}},
-                                 {{"dup", 602}, {"staff", 20}, {"staff", 21}}};
+  IdentityFiles identities{{{"carol", "", "", 601, 20}, {"dup", "", "", 602, 20}, {"dup", "", "", 603, 20}},
+                           {{"dup", 602}, {"staff", 20}, {"staff", 21}},
+                           {}};
   const std::pair<Uuid, std::string> named[] = {
       {accountUuid(601), "carol"},       {accountUuid(602), "dup"},          {accountUuid(603), "dup"},
       {groupUuid(602), "group:dup"},     {groupUuid(21), "group:staff"},     {everyone(), "group:everyone"},
       {accountUuid(20), formatUuid(accountUuid(20))}};
-  for (const auto& [uuid, name] : named) {
-    EXPECT_EQ(formatAclEntry({ACL_EXTENDED_DENY, ACL_DELETE, 0, uuid}, identities), name + " deny delete") << name;
+  for (const bool indexed : {false, true}) {  // the index read once for many names says the same
+    if (indexed) indexQualifiers(identities);
+    for (const auto& [uuid, name] : named) {
+      EXPECT_EQ(formatAclEntry({ACL_EXTENDED_DENY, ACL_DELETE, 0, uuid}, identities), name + " deny delete") << name;
+    }
   }
   const std::pair<const char*, std::optional<Uuid>> parsed[] = {
       {"carol", accountUuid(601)},      {"user:dup", accountUuid(602)}, {"group:dup", groupUuid(602)},
