@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -41,6 +42,7 @@ struct Checker {
   const CheckHooks& hooks;
   NameBook& names;
   CheckSummary summary;
+  std::atomic<uint64_t> items{0}, leftAloneItems{0};  // counted without the lock
   std::mutex lock;
 
   void report(Difference difference, bool& itemDiffers) {
@@ -68,16 +70,22 @@ struct Checker {
       wanted = listOutcome(have.value_or(std::vector<AclEntry>{}), changes);
     }
 
+    const uint64_t seen = ++items;
+    if (leftAlone) ++leftAloneItems;
+    const bool listDiffers = wanted && !(have && *have == *wanted);
+    const bool modeDiffers = !S_ISLNK(status.st_mode) && (status.st_mode & 07777) != want.mode;
+    const bool ownerDiffers = status.st_uid != want.uid || status.st_gid != want.gid;
+    const bool progressDue = hooks.progress && seen % 4096 == 0;
+    // Most items of a home are right: only a report or a progress line takes the lock.
+    if (!modeDiffers && !ownerDiffers && !allFlags && !listDiffers && !progressDue) return;
     const std::lock_guard<std::mutex> held(lock);
-    ++summary.items;
-    if (hooks.progress && summary.items % 4096 == 0) hooks.progress(summary.items);
-    if (leftAlone) ++summary.leftAlone;
+    if (progressDue) hooks.progress(seen);
     bool differs = false;
-    if (!S_ISLNK(status.st_mode) && (status.st_mode & 07777) != want.mode) {
+    if (modeDiffers) {
       report({relative, "mode", modeText(status.st_mode), modeText(want.mode), {}, {}, lockText(want.modeRefusedBy)},
              differs);
     }
-    if (status.st_uid != want.uid || status.st_gid != want.gid) {
+    if (ownerDiffers) {
       report({relative, "owner", ownerText(names, status.st_uid, status.st_gid), ownerText(names, want.uid, want.gid),
               {}, {}, lockText(want.ownerRefusedBy)},
              differs);
@@ -85,7 +93,7 @@ struct Checker {
     if (allFlags) {
       report({relative, "flags", flagNames(*allFlags), flagNames(*allFlags & ~want.clearFlags), {}, {}, {}}, differs);
     }
-    if (!wanted || (have && *have == *wanted)) return;
+    if (!listDiffers) return;
     Difference difference{relative, "list", {}, {}, {}, {}, lockText(want.listRefusedBy)};
     for (const AclEntry& entry : *wanted) difference.wantList.push_back(entryText(names, entry));
     if (have) {
@@ -119,7 +127,7 @@ CheckSummary checkHome(const CheckAccount& account, const std::string& templateR
   const RunAccount owner{account.name, account.uid, account.gid, account.uuid};
   RunChanges changes = planRunChanges(as == CheckAs::Repair ? RunKind::Repair : RunKind::Apply, owner, home,
                                       templateRoot, run.policy.get(), &run.names.identities, run.listing.get());
-  Checker checker{changes, hooks, run.names, {}, {}};
+  Checker checker{changes, hooks, run.names, {}, {0}, {0}, {}};
   checker.summary.reached = true;
 
   struct statx homeStatus {};
@@ -143,6 +151,8 @@ CheckSummary checkHome(const CheckAccount& account, const std::string& templateR
     checker.summary.complete = false;
     checker.summary.error = error.path + ": " + std::strerror(error.error);
   }
+  checker.summary.items = checker.items;
+  checker.summary.leftAlone = checker.leftAloneItems;
   if (hooks.progress) hooks.progress(checker.summary.items);
   if (as == CheckAs::Repair) {
     forEachUnmended(home, *run.listing, [&](const std::string& path, const char* kind) {

@@ -21,6 +21,9 @@ namespace fs = std::filesystem;
 
 namespace fixture {
 
+// Descriptors this process holds now.
+inline int openDescriptors() { return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), {})); }
+
 inline void writeText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
 inline std::string readText(const std::string& path) {

@@ -80,8 +80,6 @@ const std::string kEveryType = xmlPlist(
     "<string>Gr\xC3\xBC\xC3\x9F" "e &amp; \xE6\x9D\xB1</string><string></string><array/><dict/></array>"
     "<key>a</key><dict><key>x</key><true/></dict><key></key><string>empty key</string></dict>");
 
-int openDescriptors() { return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), {})); }
-
 }  // namespace
 
 // Every type, in XML and in binary (a UID in binary only), comes back from the child as libplist reads it

@@ -9,8 +9,6 @@
 
 using namespace fixture;
 
-static int openDescriptors() { return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), {})); }
-
 // Every item with its depth, as walks on `workers` threads give them.
 static std::map<std::string, unsigned> walkWith(const std::string& root, unsigned workers, int* peakFds,
                                                 bool stopAtFirstFolder = false, size_t* threadsSeen = nullptr) {

@@ -9,8 +9,6 @@
 
 using namespace fixture;
 
-static int openDescriptors() { return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), {})); }
-
 // Every item below `root` in visiting order, relative to it.
 static std::vector<std::string> walkAll(const std::string& root, unsigned maxOpen, int* peakFds = nullptr) {
   std::vector<std::string> seen;
