@@ -1,7 +1,9 @@
 #include "platform/locale.h"
 
 #include <unicode/uchar.h>
+#include <unicode/udata.h>
 #include <unicode/uloc.h>
+#include <unicode/ures.h>
 #include <unicode/ustring.h>
 
 #include <algorithm>
@@ -52,16 +54,47 @@ std::optional<std::string> englishLanguageName(const char* code) {
   return std::string(text, static_cast<size_t>(textLength));
 }
 
+std::string foldCase(const UChar* text, int32_t length) {
+  std::string utf8(static_cast<size_t>(length) * 3 + 1, '\0');
+  int32_t utf8Length = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  u_strToUTF8(utf8.data(), static_cast<int32_t>(utf8.size()), &utf8Length, text, length, &status);
+  if (U_FAILURE(status)) return std::string();
+  utf8.resize(static_cast<size_t>(utf8Length));
+  return foldCase(utf8);
+}
+
 // Folded English language names to codes, taken from the locale data itself so
 // that every language it can name is understood by name. Built once; the first
-// code in the data's own order wins should two share a name.
+// code in the data's own order wins should two share a name. The names come
+// from the English table in one pass: asking for each code's display name in
+// turn looks the table up anew for every code, a millisecond at every start.
+// Should that table not open, the names are asked for one by one.
 const std::unordered_map<std::string, std::string>& languageNames() {
   static std::unordered_map<std::string, std::string> names;
   static std::once_flag once;
   std::call_once(once, [] {
+    UErrorCode status = U_ZERO_ERROR;
+    UResourceBundle* english = ures_open(U_ICUDATA_NAME U_TREE_SEPARATOR_STRING "lang", "en", &status);
+    UResourceBundle* table = ures_getByKey(english, "Languages", nullptr, &status);
+    const bool direct = U_SUCCESS(status);
     for (const char* const* code = uloc_getISOLanguages(); *code != nullptr; ++code) {
-      if (const auto name = englishLanguageName(*code)) names.emplace(foldCase(*name), *code);
+      if (!direct) {
+        if (const auto name = englishLanguageName(*code)) names.emplace(foldCase(*name), *code);
+        continue;
+      }
+      // The display name is looked up under the code's current form (an
+      // old code such as "iw" is named as "he"); "und" has no language part.
+      char language[ULOC_LANG_CAPACITY];
+      UErrorCode lookup = U_ZERO_ERROR;
+      uloc_getLanguage(*code, language, sizeof language, &lookup);
+      if (U_FAILURE(lookup) || lookup == U_STRING_NOT_TERMINATED_WARNING) continue;
+      int32_t length = 0;
+      const UChar* name = ures_getStringByKey(table, *language ? language : *code, &length, &lookup);
+      if (U_SUCCESS(lookup) && length > 0) names.emplace(foldCase(name, length), *code);
     }
+    ures_close(table);
+    ures_close(english);
   });
   return names;
 }
