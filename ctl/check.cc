@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <string_view>
 
 #include "ctl/names.h"
 #include "permissions/policy.h"
@@ -36,25 +37,19 @@ std::string lockText(uint32_t flags) { return flags ? flagNames(flags) : std::st
 
 // Reads the run's changes to each item and reports where the item differs
 // from what they leave. Items come from several walkers at once: what each
-// item needs is worked out on its own, the counts and reports under a lock.
+// item needs, and its differences, are worked out on its own (the names of
+// ids are only read); the entry texts of lists, which are remembered, and the
+// progress line take the lock.
 struct Checker {
   const RunChanges& run;
   const CheckHooks& hooks;
   NameBook& names;
-  CheckSummary summary;
-  std::atomic<uint64_t> items{0}, leftAloneItems{0};  // counted without the lock
+  std::atomic<uint64_t> items{0}, leftAloneItems{0}, differences{0}, differingItems{0};
   std::mutex lock;
-
-  void report(Difference difference, bool& itemDiffers) {
-    ++summary.differences;
-    if (!itemDiffers) ++summary.differingItems;
-    itemDiffers = true;
-    if (hooks.difference) hooks.difference(std::move(difference));
-  }
 
   // Compares one item; `fd` is the folder itself for folders, else -1.
   void compare(const struct stat& status, const std::optional<uint32_t>& kernelFlags, int fd,
-               const std::string& path, const std::string& relative, unsigned depth) {
+               const std::string& path, std::string_view relativePath, unsigned depth) {
     std::optional<uint32_t> flags = kernelFlags;
     if (!flags && fd >= 0) flags = readFlags(fd, nullptr);
     bool leftAlone = false;
@@ -72,36 +67,43 @@ struct Checker {
 
     const uint64_t seen = ++items;
     if (leftAlone) ++leftAloneItems;
+    if (hooks.progress && seen % 4096 == 0) {
+      const std::lock_guard<std::mutex> held(lock);
+      hooks.progress(seen);
+    }
     const bool listDiffers = wanted && !(have && *have == *wanted);
     const bool modeDiffers = !S_ISLNK(status.st_mode) && (status.st_mode & 07777) != want.mode;
     const bool ownerDiffers = status.st_uid != want.uid || status.st_gid != want.gid;
-    const bool progressDue = hooks.progress && seen % 4096 == 0;
-    // Most items of a home are right: only a report or a progress line takes the lock.
-    if (!modeDiffers && !ownerDiffers && !allFlags && !listDiffers && !progressDue) return;
-    const std::lock_guard<std::mutex> held(lock);
-    if (progressDue) hooks.progress(seen);
-    bool differs = false;
+    if (!modeDiffers && !ownerDiffers && !allFlags && !listDiffers) return;  // most items of a home
+
+    const std::string relative(relativePath);
+    std::vector<Difference> found;
     if (modeDiffers) {
-      report({relative, "mode", modeText(status.st_mode), modeText(want.mode), {}, {}, lockText(want.modeRefusedBy)},
-             differs);
+      found.push_back(
+          {relative, "mode", modeText(status.st_mode), modeText(want.mode), {}, {}, lockText(want.modeRefusedBy)});
     }
     if (ownerDiffers) {
-      report({relative, "owner", ownerText(names, status.st_uid, status.st_gid), ownerText(names, want.uid, want.gid),
-              {}, {}, lockText(want.ownerRefusedBy)},
-             differs);
+      found.push_back({relative, "owner", ownerText(names, status.st_uid, status.st_gid),
+                       ownerText(names, want.uid, want.gid), {}, {}, lockText(want.ownerRefusedBy)});
     }
     if (allFlags) {
-      report({relative, "flags", flagNames(*allFlags), flagNames(*allFlags & ~want.clearFlags), {}, {}, {}}, differs);
+      found.push_back({relative, "flags", flagNames(*allFlags), flagNames(*allFlags & ~want.clearFlags), {}, {}, {}});
     }
-    if (!listDiffers) return;
-    Difference difference{relative, "list", {}, {}, {}, {}, lockText(want.listRefusedBy)};
-    for (const AclEntry& entry : *wanted) difference.wantList.push_back(entryText(names, entry));
-    if (have) {
-      for (const AclEntry& entry : *have) difference.haveList.push_back(entryText(names, entry));
-    } else {
-      difference.have = "unreadable";
+    if (listDiffers) {
+      Difference difference{relative, "list", {}, {}, {}, {}, lockText(want.listRefusedBy)};
+      const std::lock_guard<std::mutex> held(lock);
+      for (const AclEntry& entry : *wanted) difference.wantList.push_back(entryText(names, entry));
+      if (have) {
+        for (const AclEntry& entry : *have) difference.haveList.push_back(entryText(names, entry));
+      } else {
+        difference.have = "unreadable";
+      }
+      found.push_back(std::move(difference));
     }
-    report(std::move(difference), differs);
+    differences += found.size();
+    ++differingItems;
+    if (!hooks.difference) return;
+    for (Difference& difference : found) hooks.difference(std::move(difference));
   }
 };
 
@@ -127,8 +129,9 @@ CheckSummary checkHome(const CheckAccount& account, const std::string& templateR
   const RunAccount owner{account.name, account.uid, account.gid, account.uuid};
   RunChanges changes = planRunChanges(as == CheckAs::Repair ? RunKind::Repair : RunKind::Apply, owner, home,
                                       templateRoot, run.policy.get(), &run.names.identities, run.listing.get());
-  Checker checker{changes, hooks, run.names, {}, {0}, {0}, {}};
-  checker.summary.reached = true;
+  Checker checker{changes, hooks, run.names, {0}, {0}, {0}, {0}, {}};
+  CheckSummary summary;
+  summary.reached = true;
 
   struct statx homeStatus {};
   std::optional<uint32_t> homeFlags;
@@ -143,22 +146,24 @@ CheckSummary checkHome(const CheckAccount& account, const std::string& templateR
   visitor.crossDevices = true;  // as the owner changes and the pass do
   visitor.enter = [&](const WalkItem& item) {
     checker.compare(item.status, item.kernelFlags, S_ISDIR(item.status.st_mode) ? item.fd : -1, *item.path,
-                    item.path->substr(item.rootLength + 1), item.depth);
+                    std::string_view(*item.path).substr(item.rootLength + 1), item.depth);
     return WalkStep::Descend;
   };
   const WalkError error = walkTreeShared(home.folder.get(), joinPath(home.path, ""), visitor, walkWorkers());
   if (error.error != 0) {
-    checker.summary.complete = false;
-    checker.summary.error = error.path + ": " + std::strerror(error.error);
+    summary.complete = false;
+    summary.error = error.path + ": " + std::strerror(error.error);
   }
-  checker.summary.items = checker.items;
-  checker.summary.leftAlone = checker.leftAloneItems;
-  if (hooks.progress) hooks.progress(checker.summary.items);
+  summary.items = checker.items;
+  summary.leftAlone = checker.leftAloneItems;
+  summary.differences = checker.differences;
+  summary.differingItems = checker.differingItems;
+  if (hooks.progress) hooks.progress(summary.items);
   if (as == CheckAs::Repair) {
     forEachUnmended(home, *run.listing, [&](const std::string& path, const char* kind) {
-      ++(std::strcmp(kind, "missing") == 0 ? checker.summary.missing : checker.summary.links);
+      ++(std::strcmp(kind, "missing") == 0 ? summary.missing : summary.links);
       if (hooks.unmended) hooks.unmended({path, kind});
     });
   }
-  return checker.summary;
+  return summary;
 }

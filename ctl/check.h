@@ -64,6 +64,7 @@ struct CheckSummary {
 };
 
 struct CheckHooks {
+  /// Called by the walk's threads, several at once: the hook must be safe for that.
   std::function<void(const Difference&)> difference;
   std::function<void(uint64_t items)> progress;  // now and then, with the items seen so far
   std::function<void(const Unmended&)> unmended;  // a repair's check only

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -203,13 +204,28 @@ int checkOne(const Identity& identity, CheckAs as, bool json, CheckRun& run, Che
   if (!templateRoot) return failure("no user template for " + who.home);
   ProgressLine progress = startProgress();
   CheckHooks hooks;
+  // Differences come from the walk's threads at once. Into a file or a pipe
+  // they are written in blocks; on a terminal an item's lines at once, after
+  // the progress line is erased.
+  const bool onTerminal = isatty(STDOUT_FILENO) == 1;
+  std::mutex terminal;
   hooks.difference = [&](const Difference& d) {
+    const std::string text = differenceText(d, who, json);
+    if (!onTerminal) return writeLines(text);
+    const std::lock_guard<std::mutex> held(terminal);
     endProgress(progress);
-    printDifference(d, who, json);
+    std::fputs(text.c_str(), stdout);
   };
-  hooks.progress = [&](uint64_t items) { drawProgress(progress, items); };
-  hooks.unmended = [&](const Unmended& item) { printUnmended(item, who, json); };
+  hooks.progress = [&](uint64_t items) {
+    const std::lock_guard<std::mutex> held(terminal);
+    drawProgress(progress, items);
+  };
+  hooks.unmended = [&](const Unmended& item) {
+    writePendingLines();
+    printUnmended(item, who, json);
+  };
   const CheckSummary summary = checkHome(who, *templateRoot, as, hooks, run);
+  writePendingLines();
   endProgress(progress);
   if (found) *found = summary;
   if (!summary.reached) return failure(who.name + ": " + summary.error);

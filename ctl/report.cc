@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 
 #include "platform/text.h"
 
@@ -60,7 +61,7 @@ std::string jsonText(const std::string& text) {
   return out + "\"";
 }
 
-void printDifference(const Difference& d, const CheckAccount& who, bool json) {
+std::string differenceText(const Difference& d, const CheckAccount& who, bool json) {
   const bool list = d.attribute == "list";
   const std::vector<std::string> missing = without(d.wantList, d.haveList);
   const std::vector<std::string> extra = without(d.haveList, d.wantList);
@@ -74,20 +75,52 @@ void printDifference(const Difference& d, const CheckAccount& who, bool json) {
       line += jsonText(d.have) + ",\"want\":" + jsonText(d.want);
     }
     if (!d.locked.empty()) line += ",\"locked\":" + jsonText(d.locked);
-    std::printf("%s}\n", line.c_str());
-    return;
+    return line + "}\n";
   }
   const std::string path = printable(d.path);
   const std::string note = d.locked.empty() ? "" : "  (locked: " + printable(d.locked) + ")";
-  const auto say = [&](const std::string& text) { std::printf("%s  %s%s\n", path.c_str(), text.c_str(), note.c_str()); };
-  if (!list) return say(d.attribute + " " + printable(d.have) + " -> " + printable(d.want));
+  std::string text;
+  const auto say = [&](const std::string& what) { text += path + "  " + what + note + "\n"; };
+  if (!list) {
+    say(d.attribute + " " + printable(d.have) + " -> " + printable(d.want));
+    return text;
+  }
   if (!d.have.empty()) say("list " + printable(d.have));
   for (const std::string& entry : missing) say("list missing: " + printable(entry));
   for (const std::string& entry : extra) say("list extra: " + printable(entry));
   if (missing.empty() && extra.empty() && d.have.empty()) {
     say("list order: " + printable(joined(d.haveList)) + " -> " + printable(joined(d.wantList)));
   }
+  return text;
 }
+
+namespace {
+
+std::mutex standardOutput;
+
+// This thread's lines not written yet; what is left when the thread ends is
+// written then, so a walker's lines are all out before its walk returns.
+struct PendingLines {
+  std::string text;
+  ~PendingLines() { writeLinesNow(); }
+  void writeLinesNow() {
+    if (text.empty()) return;
+    const std::lock_guard<std::mutex> held(standardOutput);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    text.clear();
+  }
+};
+thread_local PendingLines pending;
+
+}  // namespace
+
+void writeLines(const std::string& text) {
+  constexpr size_t kBlock = 32768;
+  pending.text += text;
+  if (pending.text.size() >= kBlock) pending.writeLinesNow();
+}
+
+void writePendingLines() { pending.writeLinesNow(); }
 
 void printUnmended(const Unmended& item, const CheckAccount& who, bool json) {
   const bool missing = item.kind == "missing";

@@ -11,8 +11,16 @@
 /// and control characters (C1 ones too) are \u escapes, never raw bytes.
 std::string jsonText(const std::string& text);
 
-/// One difference, as a line (control characters escaped) or a JSON object.
-void printDifference(const Difference& difference, const CheckAccount& who, bool json);
+/// One difference, as its lines (control characters escaped) or a JSON
+/// object, each ending in a newline.
+std::string differenceText(const Difference& difference, const CheckAccount& who, bool json);
+
+/// Writes whole lines to standard output from any thread: each thread gathers
+/// its own and writes them a block at a time, so walkers do not queue for the
+/// output at every line; a thread's last block is written when it ends.
+void writeLines(const std::string& text);
+/// Writes this thread's gathered lines now.
+void writePendingLines();
 
 /// One template item that a repair does not mend, as a line or a JSON object.
 void printUnmended(const Unmended& item, const CheckAccount& who, bool json);
