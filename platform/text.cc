@@ -70,6 +70,12 @@ void appendOctal(std::string& out, std::string_view bytes) {
 }  // namespace
 
 std::string printable(std::string_view text, EscapeFor where) {
+  // Most names are printable ASCII throughout, and are shown as they are.
+  const bool plain = std::all_of(text.begin(), text.end(), [where](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte >= 0x20 && byte < 0x7f && !(byte == '\\' && where == EscapeFor::Listing);
+  });
+  if (plain) return std::string(text);
   std::string shown;
   shown.reserve(text.size());
   for (size_t at = 0; at < text.size();) {
