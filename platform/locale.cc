@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -54,49 +55,67 @@ std::optional<std::string> englishLanguageName(const char* code) {
   return std::string(text, static_cast<size_t>(textLength));
 }
 
-std::string foldCase(const UChar* text, int32_t length) {
-  std::string utf8(static_cast<size_t>(length) * 3 + 1, '\0');
-  int32_t utf8Length = 0;
+// Whether the English name `name` is `text` (UTF-16) in any case.
+bool sameInAnyCase(const UChar* name, int32_t nameLength, const std::u16string& text) {
   UErrorCode status = U_ZERO_ERROR;
-  u_strToUTF8(utf8.data(), static_cast<int32_t>(utf8.size()), &utf8Length, text, length, &status);
-  if (U_FAILURE(status)) return std::string();
-  utf8.resize(static_cast<size_t>(utf8Length));
-  return foldCase(utf8);
+  return u_strCaseCompare(name, nameLength, text.data(), static_cast<int32_t>(text.size()), U_FOLD_CASE_DEFAULT,
+                          &status) == 0 &&
+         U_SUCCESS(status);
 }
 
-// Folded English language names to codes, taken from the locale data itself so
-// that every language it can name is understood by name. Built once; the first
-// code in the data's own order wins should two share a name. The names come
-// from the English table in one pass: asking for each code's display name in
-// turn looks the table up anew for every code, a millisecond at every start.
-// Should that table not open, the names are asked for one by one.
-const std::unordered_map<std::string, std::string>& languageNames() {
-  static std::unordered_map<std::string, std::string> names;
-  static std::once_flag once;
-  std::call_once(once, [] {
-    UErrorCode status = U_ZERO_ERROR;
-    UResourceBundle* english = ures_open(U_ICUDATA_NAME U_TREE_SEPARATOR_STRING "lang", "en", &status);
-    UResourceBundle* table = ures_getByKey(english, "Languages", nullptr, &status);
-    const bool direct = U_SUCCESS(status);
-    for (const char* const* code = uloc_getISOLanguages(); *code != nullptr; ++code) {
-      if (!direct) {
-        if (const auto name = englishLanguageName(*code)) names.emplace(foldCase(*name), *code);
-        continue;
-      }
-      // The display name is looked up under the code's current form (an
-      // old code such as "iw" is named as "he"); "und" has no language part.
-      char language[ULOC_LANG_CAPACITY];
-      UErrorCode lookup = U_ZERO_ERROR;
-      uloc_getLanguage(*code, language, sizeof language, &lookup);
-      if (U_FAILURE(lookup) || lookup == U_STRING_NOT_TERMINATED_WARNING) continue;
-      int32_t length = 0;
-      const UChar* name = ures_getStringByKey(table, *language ? language : *code, &length, &lookup);
-      if (U_SUCCESS(lookup) && length > 0) names.emplace(foldCase(name, length), *code);
+// The first code, in the locale data's own order, whose English name is
+// `text` in any case: every language the data can name is understood by
+// name. The English table is read in place for the names that are `text`
+// (a few tens of microseconds; building a table of every name cost a
+// millisecond at each start), and only when there is one are the codes
+// walked for the first that it names. Should that table not open, each
+// code's display name is asked for. Answers are remembered.
+std::optional<std::string> codeNamed(const std::string& text) {
+  static std::mutex lock;
+  static std::unordered_map<std::string, std::optional<std::string>> answered;
+  const std::lock_guard<std::mutex> held(lock);
+  if (const auto found = answered.find(text); found != answered.end()) return found->second;
+  if (answered.size() >= 256) answered.clear();  // a bound, whatever a caller asks
+  std::optional<std::string>& answer = answered[text];
+  std::u16string wide(text.size() + 1, u'\0');
+  int32_t wideLength = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  u_strFromUTF8(wide.data(), static_cast<int32_t>(wide.size()), &wideLength, text.data(),
+                static_cast<int32_t>(text.size()), &status);
+  if (U_FAILURE(status)) return answer;
+  wide.resize(static_cast<size_t>(wideLength));
+
+  UResourceBundle* english = ures_open(U_ICUDATA_NAME U_TREE_SEPARATOR_STRING "lang", "en", &status);
+  UResourceBundle* table = ures_getByKey(english, "Languages", nullptr, &status);
+  const bool direct = U_SUCCESS(status);
+  std::vector<std::string> named;  // the table's keys whose name is `text`
+  while (direct && ures_hasNext(table)) {
+    int32_t length = 0;
+    const char* key = nullptr;
+    UErrorCode entry = U_ZERO_ERROR;
+    const UChar* name = ures_getNextString(table, &length, &key, &entry);
+    if (U_SUCCESS(entry) && key != nullptr && length > 0 && sameInAnyCase(name, length, wide)) named.push_back(key);
+  }
+  ures_close(table);
+  ures_close(english);
+  if (direct && named.empty()) return answer;
+
+  for (const char* const* code = uloc_getISOLanguages(); *code != nullptr && !answer; ++code) {
+    if (!direct) {
+      const auto name = englishLanguageName(*code);
+      if (name && foldCase(*name) == foldCase(text)) answer = *code;
+      continue;
     }
-    ures_close(table);
-    ures_close(english);
-  });
-  return names;
+    // A code's name is kept under its current form (an old code such as
+    // "iw" is named as "he"); "und" has no language part.
+    char language[ULOC_LANG_CAPACITY];
+    UErrorCode lookup = U_ZERO_ERROR;
+    uloc_getLanguage(*code, language, sizeof language, &lookup);
+    if (U_FAILURE(lookup) || lookup == U_STRING_NOT_TERMINATED_WARNING) continue;
+    const std::string key = *language ? language : *code;
+    if (std::find(named.begin(), named.end(), key) != named.end()) answer = *code;
+  }
+  return answer;
 }
 
 using PartGetter = int32_t (*)(const char*, char*, int32_t, UErrorCode*);
@@ -136,8 +155,7 @@ std::optional<LocaleParts> parseCode(const std::string& text) {
 
 std::optional<LocaleParts> parseText(const std::string& text) {
   if (text.empty() || text.find('\0') != std::string::npos) return std::nullopt;
-  const auto& names = languageNames();
-  if (const auto found = names.find(foldCase(text)); found != names.end()) return parseCode(found->second);
+  if (const std::optional<std::string> code = codeNamed(text)) return parseCode(*code);
   return parseCode(text);
 }
 
