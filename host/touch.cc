@@ -30,12 +30,12 @@ namespace {
 
 // touch is not told whom the item should belong to: a file with other names
 // is touched only when it belongs to the owner of the folder it lies in.
-bool touchOne(const char* path) {
+bool touchOne(TrustedFolders& held, const char* path) {
   // A trailing separator still names the item itself, never what it links to.
   std::string_view named(path);
   while (named.size() > 1 && named.back() == '/') named.remove_suffix(1);
   TrustedPin found;
-  int error = pinTrusted(named, FinalLink::Keep, &found);
+  int error = pinTrustedNear(held, named, &found);
   UniqueFd item(error ? -1 : found.fd);
   if (!error && leftAloneForLinks(found.status, found.holderOwner)) {
     reportLeftAlone("touch", path, found.status);
@@ -80,8 +80,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   int status = 0;
+  TrustedFolders held;  // find names items in walk order: the next mostly lies in the folders of the last
   for (int i = first; i < argc; ++i) {
-    if (!touchOne(argv[i])) status = 1;
+    if (!touchOne(held, argv[i])) status = 1;
   }
   return status;
 }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <optional>
@@ -155,6 +156,76 @@ int pinTrusted(std::string_view path, FinalLink final, TrustedPin* out) {
   out->status = found.status;
   out->holderOwner = holder.st_uid;
   out->fd = found.item.release();
+  return 0;
+}
+
+namespace {
+
+// Whether `path` is absolute and names every component plainly: no empty,
+// "." or ".." component, so that its folders are its own prefixes.
+bool plainAbsolute(std::string_view path) {
+  if (path.size() < 2 || path.front() != '/' || path.back() == '/') return false;
+  for (size_t at = 1; at <= path.size();) {
+    const size_t end = std::min(path.find('/', at), path.size());
+    const std::string_view part = path.substr(at, end - at);
+    if (part.empty() || part == "." || part == "..") return false;
+    at = end + 1;
+  }
+  return true;
+}
+
+// The folder `dir` (plain, absolute), from the deepest held folder that holds
+// it, held in its turn: the descriptor, borrowed from `held`, or -errno.
+int holdFolder(TrustedFolders& held, std::string_view dir) {
+  auto& chain = held.chain;
+  while (!chain.empty()) {
+    const std::string& folder = chain.back().first;
+    if (dir == folder || (dir.size() > folder.size() && dir.substr(0, folder.size()) == folder &&
+                          dir[folder.size()] == '/')) {
+      break;
+    }
+    chain.pop_back();
+  }
+  const auto keep = [&chain](std::string path, UniqueFd fd) {
+    if (chain.size() == TrustedFolders::kMost) chain.erase(chain.begin());
+    chain.emplace_back(std::move(path), std::move(fd));
+    return chain.back().second.get();
+  };
+  const auto fromTop = [&]() {
+    chain.clear();
+    const int fd = openTrusted(dir, O_PATH | O_DIRECTORY, FinalLink::Follow);
+    return fd < 0 ? fd : keep(std::string(dir), UniqueFd(fd));
+  };
+  if (chain.empty()) return fromTop();
+  while (chain.back().first.size() < dir.size()) {
+    const size_t begin = chain.back().first.size() + 1;
+    const size_t end = std::min(dir.find('/', begin), dir.size());
+    const std::string name(dir.substr(begin, end - begin));
+    UniqueFd pin(openat(chain.back().second.get(), name.c_str(), kPinFlags));
+    struct stat status {};
+    if (!pin.valid() || fstat(pin.get(), &status) != 0) return -errno;
+    // A link is followed, or refused, by the whole rule.
+    if (S_ISLNK(status.st_mode)) return fromTop();
+    if (!S_ISDIR(status.st_mode)) return -ENOTDIR;
+    keep(std::string(dir.substr(0, end)), std::move(pin));
+  }
+  return chain.back().second.get();
+}
+
+}  // namespace
+
+int pinTrustedNear(TrustedFolders& held, std::string_view path, TrustedPin* out) {
+  const size_t slash = path.rfind('/');
+  if (!plainAbsolute(path) || slash == 0) return pinTrusted(path, FinalLink::Keep, out);
+  const int folder = holdFolder(held, path.substr(0, slash));
+  if (folder < 0) return folder;
+  const std::string name(path.substr(slash + 1));
+  UniqueFd pin(openat(folder, name.c_str(), kPinFlags));
+  struct stat status {}, holder {};
+  if (!pin.valid() || fstat(pin.get(), &status) != 0 || fstat(folder, &holder) != 0) return -errno;
+  out->status = status;
+  out->holderOwner = holder.st_uid;
+  out->fd = pin.release();
   return 0;
 }
 

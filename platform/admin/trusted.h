@@ -13,6 +13,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/fd.h"
 
 /// What to do when the last component is a symbolic link.
 enum class FinalLink {
@@ -36,6 +40,23 @@ struct TrustedPin {
 /// it was found in: the owner a change leads to when a program is not told
 /// one. Returns 0 or -errno.
 int pinTrusted(std::string_view path, FinalLink final, TrustedPin* out);
+
+/// The folders of the last path pinned through it, outermost first, each held
+/// open: a program handed many paths in walk order (`find ... -exec touch {} +`)
+/// finds the next item mostly in one of them and walks only the rest of its
+/// path. At most kMost are kept, the innermost.
+struct TrustedFolders {
+  static constexpr size_t kMost = 64;
+  std::vector<std::pair<std::string, UniqueFd>> chain;
+};
+
+/// pinTrusted with FinalLink::Keep, starting from the deepest folder in
+/// `held` that holds the item: below it each component is pinned without
+/// following; where one is a link, or the path is not absolute and plain
+/// (".", ".." or empty components), the whole path is resolved from the top
+/// as pinTrusted does. A held folder is the one that stood at its path when it
+/// was pinned, as in any walk. Returns 0 or -errno.
+int pinTrustedNear(TrustedFolders& held, std::string_view path, TrustedPin* out);
 
 /// Opens the folder that holds the last component of `path`, following trusted
 /// links on the way, and gives that component in `name` (never empty; "." when

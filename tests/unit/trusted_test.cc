@@ -90,6 +90,64 @@ TEST(OpenTrustedParent, GivesFolderAndLastName) {
   }
 }
 
+// Pinned through held folders, an item is the one the whole rule finds, in
+// whatever order the paths come: the same error, or the same item and holder
+// owner; past the bound on held folders too, and nothing is left open.
+TEST(PinTrustedNear, AgreesWithTheWholeRule) {
+  TrustedTree tree;
+  std::string deep = "real/sub";
+  EXPECT_EQ(mkdir(tree.t(deep).c_str(), 0755), 0);
+  for (size_t level = 0; level < TrustedFolders::kMost + 6; ++level) {
+    deep += "/d";
+    EXPECT_EQ(mkdir(tree.t(deep).c_str(), 0755), 0);
+  }
+  writeText(tree.t(deep + "/f"), "f");
+  writeText(tree.t("real/sub/f"), "f");
+  const int before = openDescriptors();
+  {
+    TrustedFolders held;
+    const std::string paths[] = {"real/file", "real/sub", "real/sub/f", deep + "/f", "real/sub/d/d/d", deep,
+                                 "real/file", "root/rel/file", "root/rel/sub/f", "root/user/file", "root/user",
+                                 "user501/link", "user501/link/file", "real/sub/f", "real/missing", "real/file/x",
+                                 "nowhere/file", "root/chain", "real/./file", "real/../real/file", "root/abs/sub/f",
+                                 "group/link/file", "real/sub/f"};
+    for (const std::string& relative : paths) {
+      const std::string path = tree.t(relative);
+      TrustedPin near, whole;
+      const int a = pinTrustedNear(held, path, &near), b = pinTrusted(path, FinalLink::Keep, &whole);
+      const UniqueFd nearFd(a == 0 ? near.fd : -1), wholeFd(b == 0 ? whole.fd : -1);
+      EXPECT_EQ(a, b) << relative;
+      EXPECT_LE(held.chain.size(), TrustedFolders::kMost);
+      if (a != 0 || b != 0) continue;
+      struct stat x {}, y {};
+      ASSERT_TRUE(fstat(nearFd.get(), &x) == 0 && fstat(wholeFd.get(), &y) == 0);
+      EXPECT_TRUE(x.st_dev == y.st_dev && x.st_ino == y.st_ino) << relative;
+      EXPECT_EQ(near.holderOwner, whole.holderOwner) << relative;
+    }
+  }
+  EXPECT_EQ(openDescriptors(), before);
+}
+
+// A held folder is the one that stood at its path when it was pinned: a user
+// who moves it away and puts a link in its place leads nothing through the link.
+TEST(PinTrustedNear, AHeldFolderReplacedByALinkIsNotFollowed) {
+  TrustedTree tree;
+  EXPECT_EQ(mkdir(tree.t("user501/dir").c_str(), 0755), 0);
+  writeText(tree.t("user501/dir/a"), "a");
+  writeText(tree.t("user501/dir/b"), "b");
+  TrustedFolders held;
+  TrustedPin first, second;
+  ASSERT_EQ(pinTrustedNear(held, tree.t("user501/dir/a"), &first), 0);
+  const UniqueFd firstFd(first.fd);
+  ASSERT_EQ(rename(tree.t("user501/dir").c_str(), tree.t("user501/moved").c_str()), 0);
+  ASSERT_EQ(symlink(tree.t("real").c_str(), tree.t("user501/dir").c_str()), 0);
+  writeText(tree.t("real/b"), "outside");
+  ASSERT_EQ(pinTrustedNear(held, tree.t("user501/dir/b"), &second), 0);
+  const UniqueFd secondFd(second.fd);
+  EXPECT_TRUE(sameItem(secondFd.get(), tree.t("user501/moved/b")));
+  EXPECT_FALSE(sameItem(secondFd.get(), tree.t("real/b")));
+}
+
 TEST(ExistsTrusted, FollowsAFinalLinkOnlyWhenTrusted) {
   TrustedTree tree;
   struct stat status {};
