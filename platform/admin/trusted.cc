@@ -175,41 +175,48 @@ bool plainAbsolute(std::string_view path) {
 }
 
 // The folder `dir` (plain, absolute), from the deepest held folder that holds
-// it, held in its turn: the descriptor, borrowed from `held`, or -errno.
-int holdFolder(TrustedFolders& held, std::string_view dir) {
+// it, held in its turn: its entry in `held`, or null with `*error` set.
+const TrustedFolders::Held* holdFolder(TrustedFolders& held, std::string_view dir, int* error) {
   auto& chain = held.chain;
   while (!chain.empty()) {
-    const std::string& folder = chain.back().first;
+    const std::string& folder = chain.back().path;
     if (dir == folder || (dir.size() > folder.size() && dir.substr(0, folder.size()) == folder &&
                           dir[folder.size()] == '/')) {
       break;
     }
     chain.pop_back();
   }
-  const auto keep = [&chain](std::string path, UniqueFd fd) {
+  const auto keep = [&chain](std::string_view path, UniqueFd fd, uid_t owner) -> const TrustedFolders::Held* {
     if (chain.size() == TrustedFolders::kMost) chain.erase(chain.begin());
-    chain.emplace_back(std::move(path), std::move(fd));
-    return chain.back().second.get();
+    chain.push_back({std::string(path), std::move(fd), owner});
+    return &chain.back();
   };
-  const auto fromTop = [&]() {
+  const auto fail = [error](int reason) -> const TrustedFolders::Held* {
+    *error = reason;
+    return nullptr;
+  };
+  const auto fromTop = [&]() -> const TrustedFolders::Held* {
     chain.clear();
-    const int fd = openTrusted(dir, O_PATH | O_DIRECTORY, FinalLink::Follow);
-    return fd < 0 ? fd : keep(std::string(dir), UniqueFd(fd));
+    UniqueFd fd(openTrusted(dir, O_PATH | O_DIRECTORY, FinalLink::Follow));
+    struct stat status {};
+    if (!fd.valid()) return fail(fd.get());
+    if (fstat(fd.get(), &status) != 0) return fail(-errno);
+    return keep(dir, std::move(fd), status.st_uid);
   };
   if (chain.empty()) return fromTop();
-  while (chain.back().first.size() < dir.size()) {
-    const size_t begin = chain.back().first.size() + 1;
+  while (chain.back().path.size() < dir.size()) {
+    const size_t begin = chain.back().path.size() + 1;
     const size_t end = std::min(dir.find('/', begin), dir.size());
     const std::string name(dir.substr(begin, end - begin));
-    UniqueFd pin(openat(chain.back().second.get(), name.c_str(), kPinFlags));
+    UniqueFd pin(openat(chain.back().fd.get(), name.c_str(), kPinFlags));
     struct stat status {};
-    if (!pin.valid() || fstat(pin.get(), &status) != 0) return -errno;
+    if (!pin.valid() || fstat(pin.get(), &status) != 0) return fail(-errno);
     // A link is followed, or refused, by the whole rule.
     if (S_ISLNK(status.st_mode)) return fromTop();
-    if (!S_ISDIR(status.st_mode)) return -ENOTDIR;
-    keep(std::string(dir.substr(0, end)), std::move(pin));
+    if (!S_ISDIR(status.st_mode)) return fail(-ENOTDIR);
+    keep(dir.substr(0, end), std::move(pin), status.st_uid);
   }
-  return chain.back().second.get();
+  return &chain.back();
 }
 
 }  // namespace
@@ -217,14 +224,15 @@ int holdFolder(TrustedFolders& held, std::string_view dir) {
 int pinTrustedNear(TrustedFolders& held, std::string_view path, TrustedPin* out) {
   const size_t slash = path.rfind('/');
   if (!plainAbsolute(path) || slash == 0) return pinTrusted(path, FinalLink::Keep, out);
-  const int folder = holdFolder(held, path.substr(0, slash));
-  if (folder < 0) return folder;
+  int error = 0;
+  const TrustedFolders::Held* folder = holdFolder(held, path.substr(0, slash), &error);
+  if (!folder) return error;
   const std::string name(path.substr(slash + 1));
-  UniqueFd pin(openat(folder, name.c_str(), kPinFlags));
-  struct stat status {}, holder {};
-  if (!pin.valid() || fstat(pin.get(), &status) != 0 || fstat(folder, &holder) != 0) return -errno;
+  UniqueFd pin(openat(folder->fd.get(), name.c_str(), kPinFlags));
+  struct stat status {};
+  if (!pin.valid() || fstat(pin.get(), &status) != 0) return -errno;
   out->status = status;
-  out->holderOwner = holder.st_uid;
+  out->holderOwner = folder->owner;
   out->fd = pin.release();
   return 0;
 }

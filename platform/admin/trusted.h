@@ -13,7 +13,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "platform/fd.h"
@@ -47,7 +46,12 @@ int pinTrusted(std::string_view path, FinalLink final, TrustedPin* out);
 /// path. At most kMost are kept, the innermost.
 struct TrustedFolders {
   static constexpr size_t kMost = 64;
-  std::vector<std::pair<std::string, UniqueFd>> chain;
+  struct Held {
+    std::string path;
+    UniqueFd fd;
+    uid_t owner = 0;  // when it was pinned
+  };
+  std::vector<Held> chain;
 };
 
 /// pinTrusted with FinalLink::Keep, starting from the deepest folder in
@@ -55,7 +59,7 @@ struct TrustedFolders {
 /// following; where one is a link, or the path is not absolute and plain
 /// (".", ".." or empty components), the whole path is resolved from the top
 /// as pinTrusted does. A held folder is the one that stood at its path when it
-/// was pinned, as in any walk. Returns 0 or -errno.
+/// was pinned, with the owner it had then, as in any walk. Returns 0 or -errno.
 int pinTrustedNear(TrustedFolders& held, std::string_view path, TrustedPin* out);
 
 /// Opens the folder that holds the last component of `path`, following trusted
