@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
+#include <mutex>
 
 #include "platform/admin/trusted.h"
 #include "platform/below/beneath.h"
@@ -98,7 +99,42 @@ int fillTemporary(int fd, const std::string& bytes, const PlistFileAttributes& a
 
 }  // namespace
 
-PlistRef parsePlist(const std::string& bytes) { return parseUntrustedPlist(bytes); }
+namespace {
+
+// The last property list this process wrote, as the bytes of the file and the
+// tree they were made from. A step that reads back a file an earlier step of
+// the run has just written (the preferences of a new home are merged, then
+// given the locale) finds those very bytes, and takes a copy of the tree:
+// no parser runs on them, so none needs a child; any other bytes, however
+// close, are parsed in the child.
+struct LastWritten {
+  std::mutex lock;
+  std::string bytes;
+  PlistRef tree;
+};
+
+LastWritten& lastWritten() {
+  static LastWritten last;
+  return last;
+}
+
+void rememberWritten(const std::string& bytes, plist_t node) {
+  LastWritten& last = lastWritten();
+  const std::lock_guard<std::mutex> held(last.lock);
+  last.bytes = bytes;
+  last.tree.reset(plist_copy(node));
+}
+
+}  // namespace
+
+PlistRef parsePlist(const std::string& bytes) {
+  {
+    LastWritten& last = lastWritten();
+    const std::lock_guard<std::mutex> held(last.lock);
+    if (last.tree && bytes == last.bytes) return PlistRef(plist_copy(last.tree.get()));
+  }
+  return parseUntrustedPlist(bytes);
+}
 
 bool isPlistDictionary(plist_t node) { return node != nullptr && plist_get_node_type(node) == PLIST_DICT; }
 
@@ -161,5 +197,6 @@ int writePlistAt(int dirFd, const std::string& name, plist_t node, const PlistFi
   }
   // Not examined: the file is in place; a failed flush of the folder loses nothing already renamed.
   fsync(dirFd);
+  rememberWritten(bytes, node);
   return 0;
 }

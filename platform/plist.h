@@ -20,7 +20,8 @@ using PlistRef = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistFree>;
 inline constexpr size_t kPlistMaxFileSize = 8 * 1024 * 1024;
 
 /// Parses `bytes` (binary or XML) in the guarded child; none when they are not
-/// a property list within the guard's limits.
+/// a property list within the guard's limits. The bytes this process last
+/// wrote with writePlistAt read back as a copy of what was written, unparsed.
 PlistRef parsePlist(const std::string& bytes);
 
 /// Reads the file at `path` as a property list whose top level is a dictionary

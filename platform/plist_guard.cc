@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -483,8 +484,18 @@ PlistRef decodeGuardedPlist(std::string_view encoded) {
   return decoder.rest.empty() ? std::move(root) : nullptr;
 }
 
+#ifdef HOLLIN_PAUSE_POINTS
+namespace {
+std::atomic<uint64_t> childParses{0};
+}
+uint64_t plistChildParses() { return childParses; }
+#endif
+
 PlistRef parseUntrustedPlist(std::string_view bytes) {
   if (bytes.empty() || bytes.size() > kPlistMaxFileSize) return nullptr;  // nothing to fork for
+#ifdef HOLLIN_PAUSE_POINTS
+  ++childParses;
+#endif
   std::string copy;
   if (!copyFromChild(bytes, &copy)) return nullptr;
   return decodeGuardedPlist(copy);

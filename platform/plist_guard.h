@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -56,4 +57,7 @@ struct PlistChildReport {
   int openDescriptors;  // below 1024
 };
 std::optional<PlistChildReport> plistChildReport();
+
+/// Test builds only: how many parses this process has handed to a child.
+uint64_t plistChildParses();
 #endif

@@ -1,5 +1,6 @@
 #include "platform/plist_guard.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -175,6 +176,25 @@ TEST(PlistGuard, WriterRefusesWhatItCannotWrite) {
 }
 
 #ifdef HOLLIN_PAUSE_POINTS
+// What this process has just written reads back as written without a child;
+// the same file changed by one word afterwards goes through the child, and
+// reads as it now is.
+TEST(PlistGuard, OnlyWhatWasJustWrittenSkipsTheChild) {
+  TempDir dir;
+  const UniqueFd folder(open(dir.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  PlistRef written(plist_new_dict());
+  plist_dict_set_item(written.get(), "Key", plist_new_string("value"));
+  ASSERT_EQ(writePlistAt(folder.get(), "p.plist", written.get(), {}), 0);
+  const uint64_t before = plistChildParses();
+  EXPECT_EQ(stringAt(dir.at("p.plist"), "Key"), "value");
+  EXPECT_EQ(plistChildParses(), before);
+  std::string text = readText(dir.at("p.plist"));
+  text.replace(text.find("value"), 5, "other");
+  writeText(dir.at("p.plist"), text);
+  EXPECT_EQ(stringAt(dir.at("p.plist"), "Key"), "other");
+  EXPECT_EQ(plistChildParses(), before + 1);
+}
+
 // The child's own word on what it runs as, once set up to parse: none of root's ids or groups, no way to gain
 // privileges again, and every limit in place. This process first takes supplementary groups and a core limit
 // that the child must give up itself.
