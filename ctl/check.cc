@@ -23,8 +23,23 @@ using hostacl::AclEntry;
 
 namespace {
 
+// Most items of a home name the same few owners: each thread keeps the last
+// two texts it made.
 std::string ownerText(const NameBook& book, uid_t uid, gid_t gid) {
-  return userName(book, uid) + ":" + groupName(book, gid);
+  struct Made {
+    const NameBook* book = nullptr;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::string text;
+  };
+  thread_local Made made[2];
+  thread_local unsigned next = 0;
+  for (const Made& m : made) {
+    if (m.book == &book && m.uid == uid && m.gid == gid) return m.text;
+  }
+  Made& slot = made[next++ % 2];
+  slot = {&book, uid, gid, userName(book, uid) + ":" + groupName(book, gid)};
+  return slot.text;
 }
 
 std::string modeText(mode_t mode) {
@@ -78,6 +93,7 @@ struct Checker {
 
     const std::string relative(relativePath);
     std::vector<Difference> found;
+    found.reserve(4);
     if (modeDiffers) {
       found.push_back(
           {relative, "mode", modeText(status.st_mode), modeText(want.mode), {}, {}, lockText(want.modeRefusedBy)});

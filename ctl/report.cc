@@ -80,9 +80,11 @@ std::string differenceText(const Difference& d, const CheckAccount& who, bool js
   const std::string path = printable(d.path);
   const std::string note = d.locked.empty() ? "" : "  (locked: " + printable(d.locked) + ")";
   std::string text;
-  const auto say = [&](const std::string& what) { text += path + "  " + what + note + "\n"; };
+  const auto say = [&](const std::string& what) { text.append(path).append("  ").append(what).append(note) += '\n'; };
   if (!list) {
-    say(d.attribute + " " + printable(d.have) + " -> " + printable(d.want));
+    text.reserve(path.size() + d.attribute.size() + d.have.size() + d.want.size() + note.size() + 8);
+    text.append(path).append("  ").append(d.attribute).append(" ").append(printable(d.have));
+    text.append(" -> ").append(printable(d.want)).append(note) += '\n';
     return text;
   }
   if (!d.have.empty()) say("list " + printable(d.have));

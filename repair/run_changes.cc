@@ -171,6 +171,7 @@ std::vector<ItemChange> itemChanges(const RunChanges& run, const ItemFacts& item
     return {};
   }
   std::vector<ItemChange> changes;
+  changes.reserve(6);  // an owner change, the rules' few and a program's: one allocation an item
   OwnerIds rulesOwner = run.owner;
   if (run.kind == RunKind::Repair) {
     // The repair's owner change comes first, and its rules change no owner.
