@@ -23,24 +23,12 @@ using hostacl::AclEntry;
 
 namespace {
 
-// Most items of a home name the same few owners: each thread keeps the last
-// two texts it made.
 std::string ownerText(const NameBook& book, uid_t uid, gid_t gid) {
-  struct Made {
-    const NameBook* book = nullptr;
-    uid_t uid = 0;
-    gid_t gid = 0;
-    std::string text;
-  };
-  thread_local Made made[2];
-  thread_local unsigned next = 0;
-  for (const Made& m : made) {
-    if (m.book == &book && m.uid == uid && m.gid == gid) return m.text;
-  }
-  Made& slot = made[next++ % 2];
-  slot = {&book, uid, gid, userName(book, uid) + ":" + groupName(book, gid)};
-  return slot.text;
+  return userName(book, uid) + ":" + groupName(book, gid);
 }
+
+// Told apart by the cache of owner texts below, as checks follow one another.
+std::atomic<uint64_t> checksStarted{0};
 
 std::string modeText(mode_t mode) {
   char text[8];
@@ -61,6 +49,26 @@ struct Checker {
   NameBook& names;
   std::atomic<uint64_t> items{0}, leftAloneItems{0}, differences{0}, differingItems{0};
   std::mutex lock;
+  const uint64_t serial;  // this check among those of the process
+
+  // Most items of a home name the same few owners: each thread keeps the last
+  // two texts it made for this check.
+  std::string ownerOf(uid_t uid, gid_t gid) {
+    struct Made {
+      uint64_t check = 0;
+      uid_t uid = 0;
+      gid_t gid = 0;
+      std::string text;
+    };
+    thread_local Made made[2];
+    thread_local unsigned next = 0;
+    for (const Made& m : made) {
+      if (m.check == serial && m.uid == uid && m.gid == gid) return m.text;
+    }
+    Made& slot = made[next++ % 2];
+    slot = {serial, uid, gid, ownerText(names, uid, gid)};
+    return slot.text;
+  }
 
   // Compares one item; `fd` is the folder itself for folders, else -1.
   void compare(const struct stat& status, const std::optional<uint32_t>& kernelFlags, int fd,
@@ -99,8 +107,8 @@ struct Checker {
           {relative, "mode", modeText(status.st_mode), modeText(want.mode), {}, {}, lockText(want.modeRefusedBy)});
     }
     if (ownerDiffers) {
-      found.push_back({relative, "owner", ownerText(names, status.st_uid, status.st_gid),
-                       ownerText(names, want.uid, want.gid), {}, {}, lockText(want.ownerRefusedBy)});
+      found.push_back({relative, "owner", ownerOf(status.st_uid, status.st_gid), ownerOf(want.uid, want.gid), {}, {},
+                       lockText(want.ownerRefusedBy)});
     }
     if (allFlags) {
       found.push_back({relative, "flags", flagNames(*allFlags), flagNames(*allFlags & ~want.clearFlags), {}, {}, {}});
@@ -145,7 +153,7 @@ CheckSummary checkHome(const CheckAccount& account, const std::string& templateR
   const RunAccount owner{account.name, account.uid, account.gid, account.uuid};
   RunChanges changes = planRunChanges(as == CheckAs::Repair ? RunKind::Repair : RunKind::Apply, owner, home,
                                       templateRoot, run.policy.get(), &run.names.identities, run.listing.get());
-  Checker checker{changes, hooks, run.names, {0}, {0}, {0}, {0}, {}};
+  Checker checker{changes, hooks, run.names, {0}, {0}, {0}, {0}, {}, ++checksStarted};
   CheckSummary summary;
   summary.reached = true;
 
