@@ -211,7 +211,12 @@ int checkOne(const Identity& identity, CheckAs as, bool json, CheckRun& run, Che
   std::mutex terminal;
   hooks.difference = [&](const Difference& d) {
     const std::string text = differenceText(d, who, json);
-    if (!onTerminal) return writeLines(text);
+    if (!onTerminal) {
+      writeLines(text);
+      // The home's own lines come first, before any walker's block.
+      if (d.path == ".") writePendingLines();
+      return;
+    }
     const std::lock_guard<std::mutex> held(terminal);
     endProgress(progress);
     std::fputs(text.c_str(), stdout);
