@@ -11,3 +11,5 @@ set(HOLLIN_TOOL_PREFERENCES "/var/lib/hollin" CACHE STRING "")
 set(HOLLIN_STAFF_GID "primary" CACHE STRING "")
 set(HOLLIN_HELPER_DIR "/usr/libexec/hollin" CACHE PATH "")
 set(CMAKE_INSTALL_LIBEXECDIR "libexec" CACHE PATH "")
+# The system's C++ runtime, shared, so that its fixes reach the helpers.
+set(HOLLIN_STATIC_RUNTIME OFF CACHE BOOL "")
