@@ -43,10 +43,7 @@ bench::RunResult checkTree(const std::string& hollinctl, const std::string& tree
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  if (argc < 5) {
-    std::fprintf(stderr, "usage: %s HOLLINCTL RUNS ITEMS MEMORY_ITEMS...\n", argv[0]);
-    return 2;
-  }
+  bench::needArguments(argc, argv, 4, "HOLLINCTL RUNS ITEMS MEMORY_ITEMS...");
   const std::string hollinctl = argv[1];
   const int runs = std::atoi(argv[2]);
   const size_t items = std::strtoul(argv[3], nullptr, 10);

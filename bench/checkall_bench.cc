@@ -41,10 +41,7 @@ std::string readAll(const char* path) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  if (argc < 4) {
-    std::fprintf(stderr, "usage: %s HOLLINCTL RUNS ACCOUNTS...\n", argv[0]);
-    return 2;
-  }
+  bench::needArguments(argc, argv, 3, "HOLLINCTL RUNS ACCOUNTS...");
   const std::string hollinctl = argv[1];
   const int runs = std::atoi(argv[2]);
   const std::string base = readAll("/etc/passwd");

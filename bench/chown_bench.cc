@@ -4,10 +4,7 @@
 #include "bench/tree.h"
 
 int main(int argc, char* argv[]) {
-  if (argc < 4) {
-    std::fprintf(stderr, "usage: %s HELPER RUNS ITEMS\n", argv[0]);
-    return 2;
-  }
+  bench::needArguments(argc, argv, 3, "HELPER RUNS ITEMS");
   const std::string helper = argv[1];
   const int runs = std::atoi(argv[2]);
   const size_t items = std::strtoul(argv[3], nullptr, 10);

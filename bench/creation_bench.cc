@@ -10,10 +10,7 @@
 #include "bench/tree.h"
 
 int main(int argc, char* argv[]) {
-  if (argc < 4) {
-    std::fprintf(stderr, "usage: %s HOLLIN RUNS ITEMS|sample\n", argv[0]);
-    return 2;
-  }
+  bench::needArguments(argc, argv, 3, "HOLLIN RUNS ITEMS|sample");
   const std::string hollin = argv[1];
   const int runs = std::atoi(argv[2]);
   const bool sample = std::strcmp(argv[3], "sample") == 0;

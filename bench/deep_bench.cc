@@ -43,10 +43,7 @@ bench::RunResult timed(const char* what, const std::vector<std::string>& argv, i
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  if (argc < 4) {
-    std::fprintf(stderr, "usage: %s HOLLIN HOLLINCTL DEPTH...\n", argv[0]);
-    return 2;
-  }
+  bench::needArguments(argc, argv, 3, "HOLLIN HOLLINCTL DEPTH...");
   const std::string hollin = argv[1];
   const std::string hollinctl = argv[2];
   bench::makeTemplate(0, 0, 11);

@@ -68,10 +68,7 @@ std::string freshTree(size_t items, const std::string& name) {
 }
 
 int main(int argc, char* argv[]) {
-  if (argc < 3) {
-    std::fprintf(stderr, "usage: %s HOLLIN RUNS [ITEMS...]\n", argv[0]);
-    return 2;
-  }
+  bench::needArguments(argc, argv, 2, "HOLLIN RUNS [ITEMS...]");
   const std::string hollin = argv[1];
   const int runs = std::atoi(argv[2]);
   for (int a = 3; a < argc; ++a) {

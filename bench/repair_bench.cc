@@ -6,10 +6,7 @@
 #include "bench/tree.h"
 
 int main(int argc, char* argv[]) {
-  if (argc < 5) {
-    std::fprintf(stderr, "usage: %s HOLLIN RUNS HOME_ITEMS TEMPLATE_ITEMS\n", argv[0]);
-    return 2;
-  }
+  bench::needArguments(argc, argv, 4, "HOLLIN RUNS HOME_ITEMS TEMPLATE_ITEMS");
   const std::string hollin = argv[1];
   const int runs = std::atoi(argv[2]);
   const size_t homeItems = std::strtoul(argv[3], nullptr, 10);

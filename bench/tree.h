@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <string>
 #include <vector>
@@ -76,6 +77,14 @@ inline std::string makeTemplate(size_t items, size_t localized, uint64_t seed) {
   makeTree(root + "/Non_localized", items, seed);
   makeTree(root + "/English.lproj", localized, seed + 1, "localized");
   return root;
+}
+
+/// Ends the benchmark with its usage line (status 2) unless it was given at
+/// least `count` arguments.
+inline void needArguments(int argc, char* argv[], int count, const char* usage) {
+  if (argc > count) return;
+  std::fprintf(stderr, "usage: %s %s\n", argv[0], usage);
+  std::exit(2);
 }
 
 inline double seconds(std::chrono::steady_clock::time_point start) {

@@ -165,6 +165,7 @@ CheckSummary checkHome(const CheckAccount& account, const std::string& templateR
   struct stat status {};
   fstat(home.folder.get(), &status);
   checker.compare(status, homeFlags, home.folder.get(), home.path, ".", 0);
+  if (hooks.homeCompared) hooks.homeCompared();
 
   WalkVisitor visitor;
   visitor.crossDevices = true;  // as the owner changes and the pass do

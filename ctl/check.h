@@ -68,6 +68,9 @@ struct CheckHooks {
   std::function<void(const Difference&)> difference;
   std::function<void(uint64_t items)> progress;  // now and then, with the items seen so far
   std::function<void(const Unmended&)> unmended;  // a repair's check only
+  /// Called once the home itself is compared, before its walkers start: what
+  /// was reported so far comes before anything they report.
+  std::function<void()> homeCompared;
 };
 
 /// What the homes of one run of check share, read once for the run rather

@@ -211,12 +211,7 @@ int checkOne(const Identity& identity, CheckAs as, bool json, CheckRun& run, Che
   std::mutex terminal;
   hooks.difference = [&](const Difference& d) {
     const std::string text = differenceText(d, who, json);
-    if (!onTerminal) {
-      writeLines(text);
-      // The home's own lines come first, before any walker's block.
-      if (d.path == ".") writePendingLines();
-      return;
-    }
+    if (!onTerminal) return writeLines(text);
     const std::lock_guard<std::mutex> held(terminal);
     endProgress(progress);
     std::fputs(text.c_str(), stdout);
@@ -225,6 +220,7 @@ int checkOne(const Identity& identity, CheckAs as, bool json, CheckRun& run, Che
     const std::lock_guard<std::mutex> held(terminal);
     drawProgress(progress, items);
   };
+  hooks.homeCompared = writePendingLines;  // the home's own lines first
   hooks.unmended = [&](const Unmended& item) {
     writePendingLines();
     printUnmended(item, who, json);

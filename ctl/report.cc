@@ -82,9 +82,7 @@ std::string differenceText(const Difference& d, const CheckAccount& who, bool js
   std::string text;
   const auto say = [&](const std::string& what) { text.append(path).append("  ").append(what).append(note) += '\n'; };
   if (!list) {
-    text.reserve(path.size() + d.attribute.size() + d.have.size() + d.want.size() + note.size() + 8);
-    text.append(path).append("  ").append(d.attribute).append(" ").append(printable(d.have));
-    text.append(" -> ").append(printable(d.want)).append(note) += '\n';
+    say(d.attribute + " " + printable(d.have) + " -> " + printable(d.want));
     return text;
   }
   if (!d.have.empty()) say("list " + printable(d.have));

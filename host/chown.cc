@@ -169,20 +169,6 @@ struct PinBatch {
   ~PinBatch() { flush(); }
 };
 
-// How an item that is no folder is first looked at. Most trees are either
-// almost all right already or almost all to change: a look by name alone
-// (one call) is cheapest for the first, and pinning at once, which the
-// change needs anyway, for the second. The walk guesses from the items just
-// before; the guess only ever changes the cost, since a change always goes
-// through a pin whose own status decided it.
-struct LookGuess {
-  static constexpr unsigned kRunToPinFirst = 8;
-  unsigned changedInARow = 0;
-  bool pinFirst() const { return changedInARow >= kRunToPinFirst; }
-  void changed() { ++changedInARow; }
-  void alreadyRight() { changedInARow = 0; }
-};
-
 // One item below the named folder: folders through the walk's own
 // descriptors, everything else pinned by name from its folder.
 WalkStep changeItem(Change& change, PinBatch& done, LookGuess& guess, const WalkItem& item) {

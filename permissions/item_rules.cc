@@ -104,12 +104,9 @@ bool alreadyRight(const WalkItem& item, const OwnerIds& owner, const std::option
   return !needsChange(ruleChanges(decision, owner, userUUID, std::nullopt), seen.stx_mode, seen.stx_uid, seen.stx_gid);
 }
 
-// Items of a home come in runs: a copied home needs every owner changed, a
-// home set right before needs nothing. Whether the last file needed a change
-// says which way to look at the next: by name first (one call when it is
-// right), or pinned first (one call fewer when it is not). Both are safe:
-// only a pinned item is ever changed. One per thread, as walks may run side by side.
-thread_local bool lastNeededChange = false;
+// A copied home needs every owner changed, a home set right before needs
+// nothing: the files before say which way to look at the next.
+thread_local LookGuess lookGuess;
 
 }  // namespace
 
@@ -238,7 +235,10 @@ void applyItemPermissions(const WalkItem& item, const OwnerIds& owner, const std
     return;
   }
   if (S_ISDIR(item.status.st_mode)) return;  // a folder that could not be pinned is not touched
-  if (!lastNeededChange && alreadyRight(item, owner, userUUID)) return;
+  if (!lookGuess.pinFirst() && alreadyRight(item, owner, userUUID)) {
+    lookGuess.alreadyRight();
+    return;
+  }
   // Pinned before it is examined, and changed only through the pin: swapped
   // meanwhile for another name of a file outside the home, it is not changed.
   UniqueFd pin(openat(item.parentFd, item.name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
@@ -250,8 +250,9 @@ void applyItemPermissions(const WalkItem& item, const OwnerIds& owner, const std
   }
   const ItemDecision decision = decideItem(status.st_mode, *item.path, userUUID.has_value());
   const std::vector<ItemChange> changes = ruleChanges(decision, owner, userUUID, std::nullopt);
-  lastNeededChange = needsChange(changes, status.st_mode, status.st_uid, status.st_gid);
-  if (lastNeededChange) changePinned(pin.get(), status, changes);
+  if (!needsChange(changes, status.st_mode, status.st_uid, status.st_gid)) return lookGuess.alreadyRight();
+  lookGuess.changed();
+  changePinned(pin.get(), status, changes);
 }
 
 bool applyItemPermissionsAt(int parentFd, const char* name, const std::string& path, const OwnerIds& owner,

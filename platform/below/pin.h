@@ -38,3 +38,17 @@ int touchPinned(int pinnedFd);
 /// Changes the owner and group of the item pinned at `pinnedFd` (a link
 /// included: the link itself). -1 leaves an id as it is. Returns 0 or -errno.
 int changeOwnerPinned(int pinnedFd, uid_t owner, gid_t group);
+
+/// How an item that is no folder is first looked at. Most trees are either
+/// almost all right already or almost all to change: a look by name alone
+/// (one call) is cheapest for the first, and pinning at once, which the
+/// change needs anyway, for the second. A walk guesses from the items just
+/// before (one guess per thread); the guess only ever changes the cost, since
+/// a change always goes through a pin whose own status decided it.
+struct LookGuess {
+  static constexpr unsigned kRunToPinFirst = 8;
+  unsigned changedInARow = 0;
+  bool pinFirst() const { return changedInARow >= kRunToPinFirst; }
+  void changed() { ++changedInARow; }
+  void alreadyRight() { changedInARow = 0; }
+};
